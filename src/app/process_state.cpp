@@ -1,0 +1,3 @@
+#include "app/process_state.h"
+
+ProcessState processState;

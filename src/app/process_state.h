@@ -1,0 +1,26 @@
+// The one process-wide record that every thread of vistrel shares.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/lock.h"
+#include "platform/process.h"
+
+struct ProcessState {
+  // Written once during start-up, read-only afterwards.
+  platform::FileHandle logFile = platform::kInvalidFile;
+  std::u16string outputFolder;
+
+  // Guards the recording file and shuttingDown; the only lock of the system.
+  platform::Lock recordingLock;
+  std::int32_t recordingWanted = 0;  // host's record switch, stored by atomic exchange
+  bool shuttingDown = false;         // false -> true only, under recordingLock
+  std::int32_t runningSaves = 0;     // interlocked increment/decrement only; never negative
+
+  platform::ProcessHandle hostProcess;
+};
+
+// Lives until the process ends; never torn down (the process ends by terminating itself).
+extern ProcessState processState;

@@ -1,0 +1,52 @@
+// vistrel's side of the shared frame exchange: open and check the block, take frames in turn,
+// hand slots back, notice requests, report status and heartbeat.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "exchange/layout.h"
+#include "platform/shared_memory.h"
+
+namespace exchange {
+
+struct Exchange {
+  ExchangeHeader* header = nullptr;
+  std::uint8_t* block = nullptr;
+  std::size_t size = 0;
+  platform::NamedEvent event;
+};
+
+std::u16string BlockName(std::uint32_t hostPid);
+std::u16string EventName(std::uint32_t hostPid);
+
+// True when size bytes starting at block hold a whole exchange and its header carries the expected
+// layout values. Reads nothing past size; writes nothing.
+bool CheckBlock(const std::uint8_t* block, std::size_t size);
+
+// Opens the host's block and event. On false nothing has been written into the block.
+bool OpenExchange(std::uint32_t hostPid, Exchange& exchange);
+
+// Forces the terminator at the field's last unit, then returns the folder up to its first 0 unit.
+std::u16string TakeOutputFolder(ExchangeHeader& header);
+
+// Slot hand-over, in turn order 0, 1, 2, 0, ...
+bool SlotFilled(const ExchangeHeader& header, int slot);
+// After SlotFilled: the barrier, then the slot's time stamp.
+std::int64_t ReadSlotTime(const ExchangeHeader& header, int slot);
+const std::uint8_t* SlotPixels(const Exchange& exchange, int slot);
+void ReleaseSlot(ExchangeHeader& header, int slot);
+
+// Compares requestCount with the last value seen; on a change records it and reads requestKind.
+bool TakeRequest(const ExchangeHeader& header, std::int32_t& seenRequestCount, std::int32_t& kind);
+
+void SetStatus(ExchangeHeader& header, std::int32_t status);
+void Heartbeat(ExchangeHeader& header);
+
+// Host switches, read with single loads (the host changes them at any time).
+std::int32_t ReadStopSwitch(const ExchangeHeader& header);
+std::int32_t ReadRecordSwitch(const ExchangeHeader& header);
+std::int32_t ReadLogSwitch(const ExchangeHeader& header);
+
+}  // namespace exchange

@@ -1,0 +1,89 @@
+// The shared block that the host and vistrel share: a control header and three raw frame slots.
+// This header is all a host needs of the layout; it is used by both sides.
+//
+// All integers are little-endian (both sides run on the same machine).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace exchange {
+
+inline constexpr std::uint32_t kMagic = 0x50494C43;  // the bytes "CLIP" in file order
+inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint32_t kWidth = 1280;
+inline constexpr std::uint32_t kHeight = 720;
+inline constexpr std::uint32_t kStride = 5120;
+inline constexpr std::uint32_t kSlotCount = 3;
+inline constexpr std::uint32_t kFramesOffset = 8192;
+inline constexpr std::size_t kSlotBytes = 3686400;                       // 1280 x 720 x 4
+inline constexpr std::size_t kBlockBytes = kFramesOffset + 3 * kSlotBytes;  // 11,067,392
+inline constexpr std::size_t kOutputFolderUnits = 520;
+
+// Object names, formatted with the host's process id (unsigned decimal).
+inline constexpr const char* kBlockNameFormat = "Local\\QuelvaneClip_%lu";
+inline constexpr const char* kEventNameFormat = "Local\\QuelvaneClipEv_%lu";
+
+// status values written by vistrel.
+inline constexpr std::int32_t kStatusRunning = 1;
+inline constexpr std::int32_t kStatusFailed = 2;
+
+struct ExchangeHeader {
+  std::uint32_t magic;          // host: kMagic
+  std::uint32_t version;        // host: kVersion
+  std::uint32_t width;          // host: 1280
+  std::uint32_t height;         // host: 720
+  std::uint32_t stride;         // host: 5120
+  std::uint32_t slotCount;      // host: 3
+  std::uint32_t reserved;       // not read
+  std::uint32_t framesOffset;   // host: 8192
+  std::int64_t clockFrequency;  // host: ticks per second of slotTime
+  std::int32_t slotState[3];    // both: 1 = filled by the host; vistrel stores 0 when taken
+  std::uint32_t padding;        // not read
+  std::int64_t slotTime[3];     // host: time stamp of the frame in each slot, in clock ticks
+  std::int32_t requestCount;    // host: raised once per clip request
+  std::int32_t requestKind;     // host: 1 death, 2 kill, other key; 3 also saves at once
+  std::int32_t stopSwitch;      // host: non-zero asks vistrel to stop (exit code 0)
+  std::int32_t status;          // vistrel: 1 running, 2 failed
+  std::uint32_t heartbeat;      // vistrel: +1 every loop pass
+  std::int32_t logSwitch;       // host: non-zero at start writes vistrel.log
+  std::int32_t recordSwitch;    // host: non-zero records continuously
+  char16_t outputFolder[kOutputFolderUnits];  // host: folder for clips and recordings, 0-terminated
+  std::uint8_t unused[7044];
+};
+
+// Offsets are part of the protocol with hosts built by other compilers: check every one.
+static_assert(offsetof(ExchangeHeader, magic) == 0);
+static_assert(offsetof(ExchangeHeader, version) == 4);
+static_assert(offsetof(ExchangeHeader, width) == 8);
+static_assert(offsetof(ExchangeHeader, height) == 12);
+static_assert(offsetof(ExchangeHeader, stride) == 16);
+static_assert(offsetof(ExchangeHeader, slotCount) == 20);
+static_assert(offsetof(ExchangeHeader, reserved) == 24);
+static_assert(offsetof(ExchangeHeader, framesOffset) == 28);
+static_assert(offsetof(ExchangeHeader, clockFrequency) == 32);
+static_assert(offsetof(ExchangeHeader, slotState) == 40);
+static_assert(offsetof(ExchangeHeader, padding) == 52);
+static_assert(offsetof(ExchangeHeader, slotTime) == 56);
+static_assert(offsetof(ExchangeHeader, requestCount) == 80);
+static_assert(offsetof(ExchangeHeader, requestKind) == 84);
+static_assert(offsetof(ExchangeHeader, stopSwitch) == 88);
+static_assert(offsetof(ExchangeHeader, status) == 92);
+static_assert(offsetof(ExchangeHeader, heartbeat) == 96);
+static_assert(offsetof(ExchangeHeader, logSwitch) == 100);
+static_assert(offsetof(ExchangeHeader, recordSwitch) == 104);
+static_assert(offsetof(ExchangeHeader, outputFolder) == 108);
+static_assert(offsetof(ExchangeHeader, unused) == 1148);
+static_assert(sizeof(ExchangeHeader) == kFramesOffset);
+
+// One raw frame: 720 rows of 5120 bytes, top row first, pixels B, G, R and an unused byte.
+struct FrameSlot {
+  std::uint8_t pixels[kSlotBytes];
+};
+static_assert(sizeof(FrameSlot) == 3686400);
+static_assert(kFramesOffset + 0 * kSlotBytes == 8192);
+static_assert(kFramesOffset + 1 * kSlotBytes == 3694592);
+static_assert(kFramesOffset + 2 * kSlotBytes == 7380992);
+static_assert(kBlockBytes == 11067392);
+
+}  // namespace exchange

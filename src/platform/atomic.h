@@ -1,0 +1,45 @@
+// Atomic operations on 32-bit words, also on words in memory shared with another process.
+// They are sequentially consistent, like the Windows interlocked functions.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace platform {
+
+template <typename T>
+concept Word32 = sizeof(T) == 4 && std::is_integral_v<T>;
+
+// Stores value and returns the previous one.
+template <Word32 T>
+inline T AtomicExchange(T& word, T value) {
+  return std::atomic_ref<T>(word).exchange(value);
+}
+
+// Adds one and returns the new value (it wraps for unsigned words).
+template <Word32 T>
+inline T AtomicIncrement(T& word) {
+  return std::atomic_ref<T>(word).fetch_add(1) + T(1);
+}
+
+// Subtracts one and returns the new value.
+template <Word32 T>
+inline T AtomicDecrement(T& word) {
+  return std::atomic_ref<T>(word).fetch_sub(1) - T(1);
+}
+
+// A single load that the compiler cannot tear, cache or move across other atomic operations' order
+// guarantees. Used for words another thread or process changes.
+template <Word32 T>
+inline T AtomicLoad(const T& word) {
+  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_relaxed);
+}
+
+template <Word32 T>
+inline void AtomicStore(T& word, T value) {
+  std::atomic_ref<T>(word).store(value);
+}
+
+inline void FullBarrier() { std::atomic_thread_fence(std::memory_order_seq_cst); }
+
+}  // namespace platform

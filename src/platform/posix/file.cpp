@@ -1,0 +1,196 @@
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/posix/posix_path.h"
+
+namespace platform {
+
+using posix::NativePath;
+
+// Windows keeps a file that is open without delete sharing from being deleted or renamed. Here
+// every file this layer writes carries an exclusive flock for as long as it is open, and the
+// layer's delete takes the same lock first, so a file that another handle (of this or another
+// process) is writing is never deleted from under it.
+FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
+  const std::string native = NativePath(path);
+  // Lock before truncating: a file someone is writing must not be emptied either.
+  int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return kInvalidFile;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return kInvalidFile;
+  }
+  return fd;
+}
+
+bool WriteToFile(FileHandle file, const void* data, std::size_t size) {
+  if (file == kInvalidFile) return false;
+  const auto* p = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(static_cast<int>(file), p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SeekFile(FileHandle file, std::uint64_t offset) {
+  if (file == kInvalidFile) return false;
+  return ::lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool TruncateFileHere(FileHandle file) {
+  if (file == kInvalidFile) return false;
+  off_t here = ::lseek(static_cast<int>(file), 0, SEEK_CUR);
+  return here >= 0 && ::ftruncate(static_cast<int>(file), here) == 0;
+}
+
+void CloseFile(FileHandle file) {
+  if (file != kInvalidFile) ::close(static_cast<int>(file));
+}
+
+namespace {
+
+// Holds the exclusive lock on an existing file, or reports that someone else holds it.
+class HeldFile {
+ public:
+  explicit HeldFile(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd_ < 0) {
+      // A directory or something we may not read: let the system's own rules decide.
+      missing_ = errno == ENOENT;
+      return;
+    }
+    held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+  }
+  ~HeldFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  // True when nobody else holds the file open for writing.
+  bool Free() const { return fd_ < 0 ? !missing_ : held_; }
+  bool Missing() const { return missing_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+  bool missing_ = false;
+};
+
+}  // namespace
+
+bool MoveFileTo(const std::u16string& from, const std::u16string& to, bool replace) {
+  const std::string src = NativePath(from);
+  const std::string dst = NativePath(to);
+  HeldFile source(src);
+  if (source.Missing() || !source.Free()) return false;
+  if (replace) {
+    HeldFile target(dst);
+    if (!target.Missing() && !target.Free()) return false;
+    return ::rename(src.c_str(), dst.c_str()) == 0;
+  }
+  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without RENAME_NOREPLACE: link refuses an existing name just the same.
+  if (::link(src.c_str(), dst.c_str()) != 0) return false;
+  ::unlink(src.c_str());
+  return true;
+}
+
+bool RemoveFile(const std::u16string& path) {
+  const std::string native = NativePath(path);
+  struct stat st {};
+  if (::lstat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  HeldFile held(native);
+  if (!held.Free()) return false;
+  return ::unlink(native.c_str()) == 0;
+}
+
+bool MakeDirectory(const std::u16string& path) {
+  return ::mkdir(NativePath(path).c_str(), 0755) == 0;
+}
+
+bool FreeBytesAvailable(const std::u16string& folder, std::uint64_t& bytes) {
+  struct statvfs vfs {};
+  if (::statvfs(NativePath(folder).c_str(), &vfs) != 0) return false;
+  bytes = static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
+  return true;
+}
+
+bool NameMatches(const std::u16string& pattern, const std::u16string& name) {
+  // Iterative wildcard match with one backtrack point: linear in practice, no recursion.
+  std::size_t p = 0, n = 0, starP = std::u16string::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == u'*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && pattern[p] == name[n]) {
+      ++p;
+      ++n;
+    } else if (starP != std::u16string::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == u'*') ++p;
+  return p == pattern.size();
+}
+
+bool ListDirectory(const std::u16string& folderAndPattern, std::vector<DirEntry>& entries) {
+  std::size_t cut = folderAndPattern.find_last_of(u"\\/");
+  std::u16string folder = cut == std::u16string::npos ? u"." : folderAndPattern.substr(0, cut);
+  std::u16string pattern =
+      cut == std::u16string::npos ? folderAndPattern : folderAndPattern.substr(cut + 1);
+  if (folder.empty()) folder.assign(1, u'\\');  // "\clip_*.mp4": the root folder
+  const std::string native = NativePath(folder);
+  DIR* dir = ::opendir(native.c_str());
+  if (!dir) return false;
+  bool any = false;
+  while (dirent* d = ::readdir(dir)) {
+    std::u16string name = Utf16FromUtf8(d->d_name);
+    if (name == u"." || name == u"..") continue;
+    if (!NameMatches(pattern, name)) continue;
+    struct stat st {};
+    if (::fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    DirEntry e;
+    e.name = std::move(name);
+    e.isDirectory = S_ISDIR(st.st_mode);
+    e.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    // Seconds between 1601-01-01 and 1970-01-01.
+    constexpr std::int64_t kEpochDelta = 11644473600LL;
+    e.lastWrite = static_cast<std::uint64_t>((st.st_mtim.tv_sec + kEpochDelta) * 10000000LL +
+                                             st.st_mtim.tv_nsec / 100);
+    entries.push_back(std::move(e));
+    any = true;
+  }
+  ::closedir(dir);
+  return any;
+}
+
+std::u16string ExecutablePath() {
+  char buffer[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  buffer[n] = 0;
+  return posix::SystemPath(buffer);
+}
+
+}  // namespace platform

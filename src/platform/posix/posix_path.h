@@ -1,0 +1,34 @@
+// How the POSIX layer turns the system's UTF-16 backslash paths into its own.
+#pragma once
+
+#include <string>
+
+#include "platform/text.h"
+
+namespace platform::posix {
+
+inline std::string NativePath(const std::u16string& path) {
+  std::string out = Utf8FromUtf16(path);
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+inline std::u16string SystemPath(const std::string& path) {
+  std::u16string out = Utf16FromUtf8(path);
+  for (char16_t& c : out) {
+    if (c == u'/') c = u'\\';
+  }
+  return out;
+}
+
+// "Local\Name" -> "/Name".
+inline std::string NativeObjectName(const std::u16string& name) {
+  std::u16string rest = name;
+  const std::u16string prefix = u"Local\\";
+  if (rest.compare(0, prefix.size(), prefix) == 0) rest = rest.substr(prefix.size());
+  return "/" + Utf8FromUtf16(rest);
+}
+
+}  // namespace platform::posix
