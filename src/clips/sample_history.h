@@ -1,0 +1,48 @@
+// The encoded-sample history: every access unit the encoder produces comes in here once, on the
+// main thread; the last 15 s or so stay in memory for clips.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "encoder/media_framework.h"
+
+// One encoded H.264 access unit, Annex B, exactly as the encoder gave it. Copies share the bytes.
+struct EncodedSample {
+  std::shared_ptr<const std::vector<std::uint8_t>> data;
+  std::int64_t time = 0;      // presentation time, 100-ns units
+  std::int64_t duration = 0;  // 100-ns units
+  bool keyframe = false;      // holds an IDR slice
+};
+
+struct ParameterSets {
+  std::vector<std::uint8_t> sps;  // latest SPS NAL unit, no start code
+  std::vector<std::uint8_t> pps;  // latest PPS NAL unit, no start code
+};
+
+// sps of at least 4 bytes and a non-empty pps.
+bool ParameterSetsUsable(const ParameterSets& sets);
+
+struct SampleHistory {
+  std::deque<EncodedSample> samples;  // oldest first
+  std::uint32_t heldBytes = 0;        // sum of data sizes in samples
+};
+
+inline constexpr std::int64_t kHistorySpan = 150000000;          // 15 s in 100-ns units
+inline constexpr std::uint32_t kHistoryByteCap = 100663296;      // 96 MiB
+inline constexpr std::int64_t kDefaultSampleDuration = 333333;   // one frame at 30 fps
+
+// Process-wide, main thread only.
+extern SampleHistory sampleHistory;
+extern ParameterSets parameterSets;
+
+// Takes one output sample of the encoder: copies its bytes once, learns keyframe and parameter
+// sets, hands it to the recording, appends it to the history and trims. Keeps no reference to
+// sample.
+void AddEncodedSample(IMFSample* sample);
+
+// Drops whole keyframe groups from the front that lie 15 s or more before the newest sample, or
+// while the history holds more than the byte cap; the last group always stays.
+void TrimHistory(SampleHistory& history);
