@@ -188,8 +188,13 @@ TEST(ExchangeNames, FormattedWithThePid) {
 // Opening a real named block, as the host creates it.
 class ExchangeOpen : public testing::Test {
  protected:
-  // A process id no real host has: the name only has to be unique to this test.
-  const std::uint32_t pid = 3000000000u + platform::CurrentProcessId() % 1000000u;
+  // A process id no real host has. Each test takes its own: an opened exchange is never closed
+  // (vistrel holds it for its whole life), and on Windows a named object lives while a handle does.
+  static std::uint32_t NextPid() {
+    static std::uint32_t next = 3000000000u + (platform::CurrentProcessId() % 100000u) * 100u;
+    return next++;
+  }
+  const std::uint32_t pid = NextPid();
   platform::SharedBlock block;
   platform::NamedEvent event;
 
