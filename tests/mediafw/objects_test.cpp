@@ -137,6 +137,8 @@ struct Getter {
   std::function<HRESULT(IMFAttributes*, REFGUID)> read;
 };
 
+void PrintTo(const Getter& getter, std::ostream* out) { *out << getter.name; }
+
 class AttributeGetters : public testing::TestWithParam<Getter> {};
 
 TEST_P(AttributeGetters, MissingKeyIsNotFoundAndOtherKindIsInvalidType) {
@@ -421,6 +423,8 @@ const ObjectKind kKinds[] = {
      {IID_IMFMediaEventGenerator}},
     {"Activate", NewActivate, {IID_IMFActivate, IID_IMFAttributes}},
 };
+
+void PrintTo(const ObjectKind& kind, std::ostream* out) { *out << kind.name; }
 
 class EveryObject : public testing::TestWithParam<ObjectKind> {};
 

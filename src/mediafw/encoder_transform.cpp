@@ -1,0 +1,753 @@
+#include "mediafw/encoder_transform.h"
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/packet.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include "clips/annexb.h"
+#include "mediafw/codec_session.h"
+#include "mediafw/com_ptr.h"
+#include "mediafw/objects.h"
+#include "mediafw/objects/com_object.h"
+
+namespace mediafw {
+namespace {
+
+// "The device is not ready for use" (HRESULT_FROM_WIN32(ERROR_NOT_READY)): the answer of a hardware
+// encoder whose device is missing.
+constexpr HRESULT kDeviceNotReady = static_cast<HRESULT>(0x80070015);
+
+constexpr UINT32 kMaxDimension = 8192;
+
+struct VideoFormat {
+  GUID subtype{};
+  UINT32 width = 0;
+  UINT32 height = 0;
+  UINT32 rateNumerator = 0;
+  UINT32 rateDenominator = 0;
+};
+
+UINT32 High(UINT64 v) { return static_cast<UINT32>(v >> 32); }
+UINT32 Low(UINT64 v) { return static_cast<UINT32>(v); }
+UINT64 Pack(UINT32 high, UINT32 low) { return (UINT64{high} << 32) | low; }
+
+// The part of a video media type that both streams must agree on. False for anything this
+// transform cannot take: another major type, no or an odd frame size, a frame rate of zero,
+// interlaced frames.
+bool ReadVideoFormat(IMFMediaType* type, bool rateRequired, VideoFormat* format) {
+  GUID major{};
+  UINT64 size = 0;
+  if (FAILED(type->GetGUID(MF_MT_MAJOR_TYPE, &major)) || !(major == MFMediaType_Video)) return false;
+  if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &format->subtype))) return false;
+  if (FAILED(type->GetUINT64(MF_MT_FRAME_SIZE, &size))) return false;
+  format->width = High(size);
+  format->height = Low(size);
+  if (format->width == 0 || format->height == 0 || format->width > kMaxDimension || format->height > kMaxDimension ||
+      format->width % 2 != 0 || format->height % 2 != 0) {
+    return false;
+  }
+  UINT64 rate = 0;
+  if (SUCCEEDED(type->GetUINT64(MF_MT_FRAME_RATE, &rate))) {
+    format->rateNumerator = High(rate);
+    format->rateDenominator = Low(rate);
+    if (format->rateNumerator == 0 || format->rateDenominator == 0) return false;
+  } else if (rateRequired) {
+    return false;
+  }
+  UINT32 interlace = 0;
+  if (SUCCEEDED(type->GetUINT32(MF_MT_INTERLACE_MODE, &interlace)) && interlace != MFVideoInterlace_Progressive) {
+    return false;
+  }
+  return true;
+}
+
+// libavcodec's colour description from a media type's, where it gives one.
+void ReadColour(IMFMediaType* type, EncoderSettings* s) {
+  UINT32 value = 0;
+  if (SUCCEEDED(type->GetUINT32(MF_MT_YUV_MATRIX, &value))) {
+    s->colorSpace = value == MFVideoTransferMatrix_BT709 ? AVCOL_SPC_BT709
+                    : value == 2                         ? AVCOL_SPC_BT470BG  // BT.601
+                                                         : AVCOL_SPC_UNSPECIFIED;
+  }
+  if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_PRIMARIES, &value))) {
+    s->colorPrimaries = value == MFVideoPrimaries_BT709 ? AVCOL_PRI_BT709 : AVCOL_PRI_UNSPECIFIED;
+  }
+  if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &value))) {
+    s->colorRange = value == MFNominalRange_16_235 ? AVCOL_RANGE_MPEG : value == 1 ? AVCOL_RANGE_JPEG : AVCOL_RANGE_UNSPECIFIED;
+  }
+}
+
+HRESULT CopyType(IMFMediaType* from, IMFMediaType** to) {
+  ComPtr<IMFMediaType> copy;
+  HRESULT hr = CreateMediaTypeObject(copy.Out());
+  if (SUCCEEDED(hr)) hr = from->CopyAllItems(copy.get());
+  if (FAILED(hr)) return hr;
+  *to = copy.Detach();
+  return S_OK;
+}
+
+// 00 00 00 01 SPS 00 00 00 01 PPS from the first SPS and PPS of an access unit; empty without both.
+std::vector<UINT8> SequenceHeader(const std::uint8_t* bytes, std::size_t size) {
+  std::vector<UINT8> sps;
+  std::vector<UINT8> pps;
+  ScanAnnexB(bytes, size, [&](const NalUnit& unit) {
+    std::vector<UINT8>* into = unit.type == 7 ? &sps : unit.type == 8 ? &pps : nullptr;
+    if (into != nullptr && into->empty()) into->assign(bytes + unit.start, bytes + unit.start + unit.length);
+  });
+  std::vector<UINT8> header;
+  if (sps.empty() || pps.empty()) return header;
+  const UINT8 startCode[] = {0, 0, 0, 1};
+  header.insert(header.end(), startCode, startCode + 4);
+  header.insert(header.end(), sps.begin(), sps.end());
+  header.insert(header.end(), startCode, startCode + 4);
+  header.insert(header.end(), pps.begin(), pps.end());
+  return header;
+}
+
+// Codec properties as set through ICodecAPI; unset ones take the media type's value or the default.
+struct CodecProperties {
+  bool hasRateControl = false;
+  UINT32 rateControl = eAVEncCommonRateControlMode_CBR;
+  UINT32 meanBitRate = 0;  // 0: the output type's MF_MT_AVG_BITRATE
+  bool hasGopSize = false;
+  UINT32 gopSize = 0;
+  UINT32 bPictureCount = 0;
+  bool lowLatency = false;
+};
+
+enum class TypeChange {
+  kNone,       // no change to announce (or it is over)
+  kPending,    // to be announced by the first ProcessOutput that has output
+  kAnnounced,  // announced; output waits until the caller sets the offered type
+};
+
+class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGenerator, ICodecAPI> {
+ public:
+  EncoderTransform(const std::string& codecName, const TransformMode& mode)
+      : session_(codecName), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone) {}
+
+  HRESULT Initialise() {
+    HRESULT hr = CreateAttributesObject(attributes_.Out());
+    if (SUCCEEDED(hr) && async_) hr = attributes_->SetUINT32(MF_TRANSFORM_ASYNC, 1);
+    if (SUCCEEDED(hr) && async_) hr = CreateEventQueueObject(events_.Out());
+    return hr;
+  }
+
+  // --- IUnknown ---
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IMFTransform) return HandOut(static_cast<IMFTransform*>(this), object);
+    if (riid == IID_ICodecAPI) return HandOut(static_cast<ICodecAPI*>(this), object);
+    if (riid == IID_IMFMediaEventGenerator && async_) {
+      return HandOut(static_cast<IMFMediaEventGenerator*>(this), object);
+    }
+    return E_NOINTERFACE;
+  }
+
+  // --- IMFTransform: streams ---
+
+  HRESULT STDMETHODCALLTYPE GetStreamLimits(DWORD* inputMinimum, DWORD* inputMaximum, DWORD* outputMinimum,
+                                            DWORD* outputMaximum) override {
+    if (inputMinimum == nullptr || inputMaximum == nullptr || outputMinimum == nullptr || outputMaximum == nullptr) {
+      return E_POINTER;
+    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckUnlocked(); FAILED(hr)) return hr;
+    *inputMinimum = *inputMaximum = *outputMinimum = *outputMaximum = 1;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetStreamCount(DWORD* inputStreams, DWORD* outputStreams) override {
+    if (inputStreams == nullptr || outputStreams == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckUnlocked(); FAILED(hr)) return hr;
+    *inputStreams = *outputStreams = 1;
+    return S_OK;
+  }
+
+  // One fixed stream each way, numbered 0, as the hardware encoders do it.
+  HRESULT STDMETHODCALLTYPE GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckUnlocked(); FAILED(hr)) return hr;
+    return E_NOTIMPL;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetInputStreamInfo(DWORD inputStreamId, MFT_INPUT_STREAM_INFO* info) override {
+    if (info == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
+    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    *info = MFT_INPUT_STREAM_INFO{};
+    info->dwFlags = MFT_INPUT_STREAM_WHOLE_SAMPLES | MFT_INPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
+                    MFT_INPUT_STREAM_FIXED_SAMPLE_SIZE;
+    info->cbSize = static_cast<DWORD>(Stride() * settings_.height * 3 / 2);
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetOutputStreamInfo(DWORD outputStreamId, MFT_OUTPUT_STREAM_INFO* info) override {
+    if (info == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(outputStreamId); FAILED(hr)) return hr;
+    *info = MFT_OUTPUT_STREAM_INFO{};
+    info->dwFlags = MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER;
+    if (async_) {
+      info->dwFlags |= MFT_OUTPUT_STREAM_PROVIDES_SAMPLES;
+    } else {
+      info->cbSize = kSyncOutputBufferSize;
+    }
+    return S_OK;
+  }
+
+  // The store answers also while the transform is locked: that is where the unlock is written.
+  HRESULT STDMETHODCALLTYPE GetAttributes(IMFAttributes** attributes) override {
+    if (attributes == nullptr) return E_POINTER;
+    attributes_->AddRef();
+    *attributes = attributes_.get();
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DeleteInputStream(DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
+
+  // --- IMFTransform: media types ---
+
+  HRESULT STDMETHODCALLTYPE GetInputAvailableType(DWORD inputStreamId, DWORD typeIndex, IMFMediaType** type) override {
+    if (type == nullptr) return E_POINTER;
+    *type = nullptr;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
+    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    if (typeIndex > 0) return MF_E_NO_MORE_TYPES;
+    ComPtr<IMFMediaType> offer;
+    HRESULT hr = CreateMediaTypeObject(offer.Out());
+    if (FAILED(hr)) return hr;
+    offer->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    offer->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
+    offer->SetUINT64(MF_MT_FRAME_SIZE, Pack(settings_.width, settings_.height));
+    offer->SetUINT64(MF_MT_FRAME_RATE, Pack(settings_.frameRateNumerator, settings_.frameRateDenominator));
+    offer->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, Pack(1, 1));
+    offer->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+    offer->SetUINT32(MF_MT_DEFAULT_STRIDE, static_cast<UINT32>(settings_.width));
+    offer->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, 1);
+    *type = offer.Detach();
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetOutputAvailableType(DWORD outputStreamId, DWORD typeIndex, IMFMediaType** type) override {
+    if (type == nullptr) return E_POINTER;
+    *type = nullptr;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(outputStreamId); FAILED(hr)) return hr;
+    if (typeIndex > 0) return MF_E_NO_MORE_TYPES;
+    if (typeChange_ == TypeChange::kAnnounced) return CopyType(offeredType_.get(), type);
+    if (outputType_) return CopyType(outputType_.get(), type);
+    ComPtr<IMFMediaType> offer;
+    HRESULT hr = CreateMediaTypeObject(offer.Out());
+    if (FAILED(hr)) return hr;
+    offer->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    offer->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+    *type = offer.Detach();
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE SetInputType(DWORD inputStreamId, IMFMediaType* type, DWORD flags) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
+    if (session_.IsOpen()) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
+    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;  // an encoder takes its output type first
+    if (type == nullptr) {
+      if ((flags & MFT_SET_TYPE_TEST_ONLY) == 0) inputType_.Reset();
+      return S_OK;
+    }
+    VideoFormat format;
+    if (!ReadVideoFormat(type, false, &format) || !(format.subtype == MFVideoFormat_NV12) ||
+        format.width != static_cast<UINT32>(settings_.width) || format.height != static_cast<UINT32>(settings_.height)) {
+      return MF_E_INVALIDMEDIATYPE;
+    }
+    if (format.rateNumerator != 0 &&
+        static_cast<UINT64>(format.rateNumerator) * static_cast<UINT32>(settings_.frameRateDenominator) !=
+            static_cast<UINT64>(format.rateDenominator) * static_cast<UINT32>(settings_.frameRateNumerator)) {
+      return MF_E_INVALIDMEDIATYPE;
+    }
+    UINT32 stride = format.width;
+    if (SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride)) &&
+        (static_cast<int32_t>(stride) < static_cast<int32_t>(format.width) || stride > 4 * kMaxDimension)) {
+      return MF_E_INVALIDMEDIATYPE;  // bottom-up (negative) or too narrow rows
+    }
+    if ((flags & MFT_SET_TYPE_TEST_ONLY) != 0) return S_OK;
+    ComPtr<IMFMediaType> copy;
+    if (HRESULT hr = CopyType(type, copy.Out()); FAILED(hr)) return hr;
+    inputType_ = copy;
+    stride_ = static_cast<int>(stride);
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE SetOutputType(DWORD outputStreamId, IMFMediaType* type, DWORD flags) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(outputStreamId); FAILED(hr)) return hr;
+    bool testOnly = (flags & MFT_SET_TYPE_TEST_ONLY) != 0;
+    if (typeChange_ == TypeChange::kAnnounced) return AdoptChangedType(type, testOnly);
+    if (session_.IsOpen()) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
+    if (type == nullptr) {
+      if (!testOnly) {
+        outputType_.Reset();
+        inputType_.Reset();
+      }
+      return S_OK;
+    }
+    EncoderSettings settings;
+    if (!ReadOutputSettings(type, &settings)) return MF_E_INVALIDMEDIATYPE;
+    if (testOnly) return S_OK;
+    // A hardware encoder takes its device when it learns what it is to encode.
+    if (!session_.PrepareDevice()) return kDeviceNotReady;
+    ComPtr<IMFMediaType> copy;
+    if (HRESULT hr = CopyType(type, copy.Out()); FAILED(hr)) return hr;
+    outputType_ = copy;
+    if (settings.width != settings_.width || settings.height != settings_.height) inputType_.Reset();
+    settings_ = settings;
+    stride_ = settings.width;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetInputCurrentType(DWORD inputStreamId, IMFMediaType** type) override {
+    if (type == nullptr) return E_POINTER;
+    *type = nullptr;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
+    if (!inputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    return CopyType(inputType_.get(), type);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetOutputCurrentType(DWORD outputStreamId, IMFMediaType** type) override {
+    if (type == nullptr) return E_POINTER;
+    *type = nullptr;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(outputStreamId); FAILED(hr)) return hr;
+    if (!outputType_ || typeChange_ == TypeChange::kAnnounced) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    return CopyType(outputType_.get(), type);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD inputStreamId, DWORD* flags) override {
+    if (flags == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
+    if (!inputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    *flags = Accepting() ? MFT_INPUT_STATUS_ACCEPT_DATA : 0;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetOutputStatus(DWORD* flags) override {
+    if (flags == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckUnlocked(); FAILED(hr)) return hr;
+    if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    *flags = ready_.empty() ? 0 : MFT_OUTPUT_STATUS_SAMPLE_READY;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
+
+  // --- IMFTransform: streaming ---
+
+  HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckUnlocked(); FAILED(hr)) return hr;
+    switch (message) {
+      case MFT_MESSAGE_NOTIFY_BEGIN_STREAMING:
+        return OpenSession();
+      case MFT_MESSAGE_NOTIFY_START_OF_STREAM: {
+        HRESULT hr = OpenSession();
+        if (SUCCEEDED(hr)) RequestInputIfIdle();
+        return hr;
+      }
+      case MFT_MESSAGE_NOTIFY_END_OF_STREAM:
+      case MFT_MESSAGE_NOTIFY_END_STREAMING:
+        return S_OK;
+      case MFT_MESSAGE_COMMAND_FLUSH:
+        ready_.clear();
+        inputRequests_ = 0;
+        session_.Close();  // the next input starts a new stream
+        return S_OK;
+      case MFT_MESSAGE_COMMAND_DRAIN:
+        return Drain();
+      default:
+        return E_NOTIMPL;  // no Direct3D, no other messages
+    }
+  }
+
+  HRESULT STDMETHODCALLTYPE ProcessInput(DWORD inputStreamId, IMFSample* sample, DWORD) override {
+    if (sample == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
+    if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    if (!Accepting()) return MF_E_NOTACCEPTING;
+    if (HRESULT hr = OpenSession(); FAILED(hr)) return hr;
+
+    LONGLONG time = 0;
+    LONGLONG duration = 0;
+    if (HRESULT hr = sample->GetSampleTime(&time); FAILED(hr)) return hr;
+    if (FAILED(sample->GetSampleDuration(&duration))) duration = 0;  // the frame rate's then
+
+    ComPtr<IMFMediaBuffer> buffer;
+    if (HRESULT hr = sample->ConvertToContiguousBuffer(buffer.Out()); FAILED(hr)) return hr;
+    BYTE* bytes = nullptr;
+    DWORD length = 0;
+    if (HRESULT hr = buffer->Lock(&bytes, nullptr, &length); FAILED(hr)) return hr;
+    // The buffer may hold more rows than the picture (an encoder that asks for padded frames): the
+    // row count follows from its length, and the chroma plane starts after that many luma rows.
+    std::size_t rows = static_cast<std::size_t>(length) * 2 / 3 / static_cast<std::size_t>(stride_);
+    bool encoded = false;
+    if (rows >= static_cast<std::size_t>(settings_.height)) {
+      std::size_t before = ready_.size();
+      encoded = session_.Encode(bytes, bytes + rows * static_cast<std::size_t>(stride_), stride_, time, duration, ready_);
+      if (async_) AnnounceOutputs(before);
+    }
+    buffer->Unlock();
+    if (rows < static_cast<std::size_t>(settings_.height)) return E_INVALIDARG;
+    if (!encoded) return E_FAIL;
+    if (async_) {
+      --inputRequests_;
+      RequestInputIfIdle();  // when this input gave nothing yet, the encoder wants the next
+    }
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE ProcessOutput(DWORD, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples,
+                                          DWORD* status) override {
+    if (outputSamples == nullptr || status == nullptr) return E_POINTER;
+    if (outputBufferCount != 1) return E_INVALIDARG;
+    std::lock_guard<std::mutex> hold(mutex_);
+    *status = 0;
+    MFT_OUTPUT_DATA_BUFFER& output = outputSamples[0];
+    output.dwStatus = 0;
+    if (HRESULT hr = CheckStream(output.dwStreamID); FAILED(hr)) return hr;
+    if (!outputType_ || typeChange_ == TypeChange::kAnnounced) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    if (async_ && output.pSample != nullptr) return E_INVALIDARG;  // it provides its own samples
+    if (!async_ && output.pSample == nullptr) return E_INVALIDARG;
+    if (ready_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
+
+    if (typeChange_ == TypeChange::kPending && AnnounceTypeChange()) {
+      output.dwStatus = MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE;
+      return MF_E_TRANSFORM_STREAM_CHANGE;
+    }
+
+    const EncodedPacket& next = ready_.front();
+    HRESULT hr = async_ ? NewOutputSample(next, &output.pSample) : FillCallerSample(next, output.pSample);
+    if (FAILED(hr)) return hr;
+    ready_.pop_front();
+    if (async_) RequestInputIfIdle();
+    return S_OK;
+  }
+
+  // --- IMFMediaEventGenerator (asynchronous mode only) ---
+
+  HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override {
+    return events_ ? events_->GetEvent(flags, event) : E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
+    return events_ ? events_->BeginGetEvent(callback, state) : E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
+    return events_ ? events_->EndGetEvent(result, event) : E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extendedType, HRESULT status,
+                                       const PROPVARIANT* value) override {
+    return events_ ? events_->QueueEvent(type, extendedType, status, value) : E_NOTIMPL;
+  }
+
+  // --- ICodecAPI: the five properties an encoder of this system is given ---
+
+  HRESULT STDMETHODCALLTYPE IsSupported(const GUID* api) override {
+    if (api == nullptr) return E_POINTER;
+    return KnownProperty(*api) ? S_OK : E_NOTIMPL;
+  }
+
+  HRESULT STDMETHODCALLTYPE IsModifiable(const GUID* api) override {
+    if (api == nullptr) return E_POINTER;
+    if (!KnownProperty(*api)) return E_NOTIMPL;
+    std::lock_guard<std::mutex> hold(mutex_);
+    return session_.IsOpen() ? S_FALSE : S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetParameterRange(const GUID*, VARIANT*, VARIANT*, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetParameterValues(const GUID*, VARIANT**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDefaultValue(const GUID*, VARIANT*) override { return E_NOTIMPL; }
+
+  HRESULT STDMETHODCALLTYPE GetValue(const GUID* api, VARIANT* value) override {
+    if (api == nullptr || value == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex_);
+    EncoderSettings s = EffectiveSettings();
+    value->vt = VT_UI4;
+    if (*api == CODECAPI_AVEncCommonRateControlMode) {
+      value->ulVal = properties_.rateControl;
+    } else if (*api == CODECAPI_AVEncCommonMeanBitRate) {
+      value->ulVal = static_cast<ULONG>(s.bitRate);
+    } else if (*api == CODECAPI_AVEncMPVGOPSize) {
+      value->ulVal = static_cast<ULONG>(s.gopSize);
+    } else if (*api == CODECAPI_AVEncMPVDefaultBPictureCount) {
+      value->ulVal = static_cast<ULONG>(s.bFrames);
+    } else if (*api == CODECAPI_AVLowLatencyMode) {
+      value->vt = VT_BOOL;
+      value->boolVal = s.lowLatency ? VARIANT_TRUE : VARIANT_FALSE;
+    } else {
+      value->vt = VT_EMPTY;
+      return E_NOTIMPL;
+    }
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
+    if (api == nullptr || value == nullptr) return E_POINTER;
+    if (!KnownProperty(*api)) return E_NOTIMPL;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (session_.IsOpen()) return MF_E_INVALIDREQUEST;  // settings apply when streaming begins
+    if (*api == CODECAPI_AVLowLatencyMode) {
+      if (value->vt != VT_BOOL) return E_INVALIDARG;
+      properties_.lowLatency = value->boolVal != VARIANT_FALSE;
+      return S_OK;
+    }
+    if (value->vt != VT_UI4) return E_INVALIDARG;
+    ULONG v = value->ulVal;
+    if (*api == CODECAPI_AVEncCommonRateControlMode) {
+      if (v > 6) return E_INVALIDARG;  // CBR, peak-constrained VBR, ..., global low-delay VBR
+      properties_.rateControl = v;
+      properties_.hasRateControl = true;
+    } else if (*api == CODECAPI_AVEncCommonMeanBitRate) {
+      if (v == 0) return E_INVALIDARG;
+      properties_.meanBitRate = v;
+    } else if (*api == CODECAPI_AVEncMPVGOPSize) {
+      properties_.gopSize = v;  // 0: the encoder's own choice
+      properties_.hasGopSize = true;
+    } else {
+      if (v > 16) return E_INVALIDARG;
+      properties_.bPictureCount = v;
+    }
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE RegisterForEvent(const GUID*, LONG_PTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE UnregisterForEvent(const GUID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllDefaults() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetValueWithNotify(const GUID*, VARIANT*, GUID**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllDefaultsWithNotify(GUID**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetAllSettings(IStream*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllSettings(IStream*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetAllSettingsWithNotify(IStream*, GUID**, ULONG*) override { return E_NOTIMPL; }
+
+ private:
+  static bool KnownProperty(const GUID& api) {
+    return api == CODECAPI_AVEncCommonRateControlMode || api == CODECAPI_AVEncCommonMeanBitRate ||
+           api == CODECAPI_AVEncMPVGOPSize || api == CODECAPI_AVEncMPVDefaultBPictureCount ||
+           api == CODECAPI_AVLowLatencyMode;
+  }
+
+  // An asynchronous transform answers nothing but GetAttributes until its caller has unlocked it.
+  HRESULT CheckUnlocked() {
+    if (!async_) return S_OK;
+    UINT32 unlocked = 0;
+    if (FAILED(attributes_->GetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, &unlocked)) || unlocked == 0) {
+      return MF_E_TRANSFORM_ASYNC_LOCKED;
+    }
+    return S_OK;
+  }
+
+  HRESULT CheckStream(DWORD streamId) {
+    if (HRESULT hr = CheckUnlocked(); FAILED(hr)) return hr;
+    return streamId == 0 ? S_OK : MF_E_INVALIDSTREAMNUMBER;
+  }
+
+  int Stride() const { return inputType_ ? stride_ : settings_.width; }
+
+  // The output type's settings; false for a type this encoder cannot produce.
+  bool ReadOutputSettings(IMFMediaType* type, EncoderSettings* s) {
+    VideoFormat format;
+    if (!ReadVideoFormat(type, true, &format) || !(format.subtype == MFVideoFormat_H264)) return false;
+    s->width = static_cast<int>(format.width);
+    s->height = static_cast<int>(format.height);
+    s->frameRateNumerator = static_cast<int>(format.rateNumerator);
+    s->frameRateDenominator = static_cast<int>(format.rateDenominator);
+    UINT32 value = 0;
+    if (SUCCEEDED(type->GetUINT32(MF_MT_AVG_BITRATE, &value))) {
+      if (value == 0) return false;
+      s->bitRate = value;
+    }
+    if (SUCCEEDED(type->GetUINT32(MF_MT_MPEG2_PROFILE, &value))) {
+      if (value != eAVEncH264VProfile_Base && value != eAVEncH264VProfile_Main && value != eAVEncH264VProfile_High) {
+        return false;
+      }
+      s->profile = static_cast<int>(value);
+    }
+    return true;
+  }
+
+  // The settings the encoder opens with: the output type's, the colour description of the input
+  // type (or else the output type's), and the codec properties.
+  EncoderSettings EffectiveSettings() const {
+    EncoderSettings s = settings_;
+    if (outputType_) ReadColour(outputType_.get(), &s);
+    if (inputType_) ReadColour(inputType_.get(), &s);
+    if (properties_.meanBitRate != 0) s.bitRate = properties_.meanBitRate;
+    s.constantBitRate = properties_.rateControl == eAVEncCommonRateControlMode_CBR;
+    // Without a group size of its own, one keyframe a second.
+    int perSecond = (settings_.frameRateNumerator + settings_.frameRateDenominator / 2) / settings_.frameRateDenominator;
+    s.gopSize = properties_.hasGopSize && properties_.gopSize != 0 ? static_cast<int>(properties_.gopSize)
+                                                                   : (perSecond > 0 ? perSecond : 1);
+    s.bFrames = static_cast<int>(properties_.bPictureCount);
+    s.lowLatency = properties_.lowLatency;
+    return s;
+  }
+
+  HRESULT OpenSession() {
+    if (session_.IsOpen()) return S_OK;
+    if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    return session_.Open(EffectiveSettings()) ? S_OK : MF_E_HW_MFT_FAILED_START_STREAMING;
+  }
+
+  // Whether ProcessInput takes a sample now: a synchronous transform holds one input's output at a
+  // time, an asynchronous one takes input only against a METransformNeedInput it sent.
+  bool Accepting() const { return async_ ? inputRequests_ > 0 : ready_.empty(); }
+
+  // Asks for the next input when nothing is asked for and no output waits to be taken.
+  void RequestInputIfIdle() {
+    if (!async_ || inputRequests_ > 0 || !ready_.empty() || !session_.IsOpen()) return;
+    if (SUCCEEDED(events_->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr))) ++inputRequests_;
+  }
+
+  // One METransformHaveOutput for each packet from index `from` on.
+  void AnnounceOutputs(std::size_t from) {
+    for (std::size_t i = from; i < ready_.size(); ++i) events_->QueueEvent(METransformHaveOutput, GUID_NULL, S_OK, nullptr);
+  }
+
+  HRESULT Drain() {
+    std::size_t before = ready_.size();
+    bool ok = session_.Drain(ready_);
+    if (async_) {
+      AnnounceOutputs(before);
+      events_->QueueEvent(METransformDrainComplete, GUID_NULL, ok ? S_OK : E_FAIL, nullptr);
+    }
+    return ok ? S_OK : E_FAIL;
+  }
+
+  // Prepares the changed output type from the first access unit's parameter sets. False (and no
+  // change is announced) when the access unit holds none.
+  bool AnnounceTypeChange() {
+    const AVPacket* packet = ready_.front().packet.get();
+    std::vector<UINT8> header = SequenceHeader(packet->data, static_cast<std::size_t>(packet->size));
+    ComPtr<IMFMediaType> offered;
+    if (header.empty() || FAILED(CopyType(outputType_.get(), offered.Out())) ||
+        FAILED(offered->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), static_cast<UINT32>(header.size())))) {
+      typeChange_ = TypeChange::kNone;
+      return false;
+    }
+    offeredType_ = offered;
+    typeChange_ = TypeChange::kAnnounced;
+    return true;
+  }
+
+  // SetOutputType after an announced change: the offered type, or one of the same H.264 format.
+  HRESULT AdoptChangedType(IMFMediaType* type, bool testOnly) {
+    EncoderSettings settings;
+    if (type == nullptr || !ReadOutputSettings(type, &settings) || settings.width != settings_.width ||
+        settings.height != settings_.height) {
+      return MF_E_INVALIDMEDIATYPE;
+    }
+    if (testOnly) return S_OK;
+    ComPtr<IMFMediaType> copy;
+    if (HRESULT hr = CopyType(type, copy.Out()); FAILED(hr)) return hr;
+    outputType_ = copy;
+    offeredType_.Reset();
+    typeChange_ = TypeChange::kNone;
+    // The output that the change held back is announced again.
+    if (async_ && !ready_.empty()) AnnounceOutputs(ready_.size() - 1);
+    return S_OK;
+  }
+
+  static HRESULT Describe(const EncodedPacket& p, IMFSample* sample) {
+    HRESULT hr = sample->SetSampleTime(p.time);
+    if (SUCCEEDED(hr)) hr = sample->SetSampleDuration(p.duration);
+    if (SUCCEEDED(hr)) hr = sample->SetUINT32(MFSampleExtension_CleanPoint, p.keyframe ? 1 : 0);
+    return hr;
+  }
+
+  static HRESULT NewOutputSample(const EncodedPacket& p, IMFSample** out) {
+    DWORD size = static_cast<DWORD>(p.packet->size);
+    ComPtr<IMFMediaBuffer> buffer;
+    ComPtr<IMFSample> sample;
+    HRESULT hr = CreateMemoryBufferObject(size, buffer.Out());
+    BYTE* bytes = nullptr;
+    if (SUCCEEDED(hr)) hr = buffer->Lock(&bytes, nullptr, nullptr);
+    if (FAILED(hr)) return hr;
+    std::memcpy(bytes, p.packet->data, size);
+    buffer->Unlock();
+    hr = buffer->SetCurrentLength(size);
+    if (SUCCEEDED(hr)) hr = CreateSampleObject(sample.Out());
+    if (SUCCEEDED(hr)) hr = sample->AddBuffer(buffer.get());
+    if (SUCCEEDED(hr)) hr = Describe(p, sample.get());
+    if (FAILED(hr)) return hr;
+    *out = sample.Detach();
+    return S_OK;
+  }
+
+  static HRESULT FillCallerSample(const EncodedPacket& p, IMFSample* sample) {
+    DWORD size = static_cast<DWORD>(p.packet->size);
+    ComPtr<IMFMediaBuffer> buffer;
+    HRESULT hr = sample->ConvertToContiguousBuffer(buffer.Out());
+    if (FAILED(hr)) return hr;
+    BYTE* bytes = nullptr;
+    DWORD room = 0;
+    if (HRESULT lock = buffer->Lock(&bytes, &room, nullptr); FAILED(lock)) return lock;
+    if (room < size) {
+      buffer->Unlock();
+      return MF_E_BUFFERTOOSMALL;  // the access unit stays for a larger buffer
+    }
+    std::memcpy(bytes, p.packet->data, size);
+    buffer->Unlock();
+    hr = buffer->SetCurrentLength(size);
+    if (SUCCEEDED(hr)) hr = Describe(p, sample);
+    return hr;
+  }
+
+  std::mutex mutex_;
+  CodecSession session_;
+  const bool async_;
+  TypeChange typeChange_;
+  ComPtr<IMFAttributes> attributes_;
+  ComPtr<IMFMediaEventGenerator> events_;  // asynchronous mode only
+  ComPtr<IMFMediaType> outputType_;
+  ComPtr<IMFMediaType> inputType_;
+  ComPtr<IMFMediaType> offeredType_;  // while a type change is announced
+  EncoderSettings settings_;          // from the output type
+  int stride_ = 1280;                 // bytes between input rows
+  CodecProperties properties_;
+  std::deque<EncodedPacket> ready_;  // encoded and not yet taken by ProcessOutput
+  int inputRequests_ = 0;            // METransformNeedInput sent and not yet answered
+};
+
+}  // namespace
+
+HRESULT CreateEncoderTransform(const std::string& codecName, const TransformMode& mode, IUnknown** transform) {
+  if (transform == nullptr) return E_POINTER;
+  *transform = nullptr;
+  auto* object = new (std::nothrow) EncoderTransform(codecName, mode);
+  if (object == nullptr) return E_OUTOFMEMORY;
+  HRESULT hr = object->Initialise();
+  if (FAILED(hr)) {
+    object->Release();
+    return hr;
+  }
+  *transform = static_cast<IMFTransform*>(object);
+  return S_OK;
+}
+
+}  // namespace mediafw

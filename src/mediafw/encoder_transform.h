@@ -1,0 +1,29 @@
+// The H.264 encoder transform of libvistrel-mediafw.so: IMFTransform (with ICodecAPI, and
+// IMFMediaEventGenerator when asynchronous) over one libavcodec encoder.
+#pragma once
+
+#include <string>
+
+#include "encoder/media_framework.h"
+
+namespace mediafw {
+
+struct TransformMode {
+  // Asynchronous like a hardware encoder: MF_TRANSFORM_ASYNC = 1, locked until
+  // MF_TRANSFORM_ASYNC_UNLOCK is set, input requests and outputs announced as events, output
+  // samples of its own. Otherwise synchronous: no events, ProcessOutput fills the caller's sample
+  // and answers MF_E_TRANSFORM_NEED_MORE_INPUT when nothing is ready.
+  bool async = true;
+  // Before its first output the transform changes its output type once
+  // (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose MF_MT_MPEG_SEQUENCE_HEADER holds the
+  // stream's SPS and PPS.
+  bool typeChange = false;
+};
+
+// A new transform over the libavcodec encoder `codecName`, holding one reference.
+HRESULT CreateEncoderTransform(const std::string& codecName, const TransformMode& mode, IUnknown** transform);
+
+// Output buffer size that a synchronous transform asks for (GetOutputStreamInfo cbSize).
+inline constexpr DWORD kSyncOutputBufferSize = 2000000;
+
+}  // namespace mediafw
