@@ -417,3 +417,18 @@ struct ICodecAPI : IUnknown {
  protected:
   ~ICodecAPI() = default;
 };
+
+// Used by the stand-in framework (src/mediafw): results, stream flags and the null GUID.
+inline constexpr HRESULT E_NOT_SUFFICIENT_BUFFER = static_cast<HRESULT>(0x8007007A);
+inline constexpr HRESULT MF_E_INVALIDREQUEST = static_cast<HRESULT>(0xC00D36B2);
+inline constexpr HRESULT MF_E_NOT_INITIALIZED = static_cast<HRESULT>(0xC00D36B6);
+inline constexpr HRESULT MF_E_NO_SAMPLE_TIMESTAMP = static_cast<HRESULT>(0xC00D36C8);
+inline constexpr HRESULT MF_E_NO_SAMPLE_DURATION = static_cast<HRESULT>(0xC00D36C9);
+inline constexpr HRESULT MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING = static_cast<HRESULT>(0xC00D6D74);
+inline constexpr DWORD MFT_INPUT_STREAM_WHOLE_SAMPLES = 0x1;
+inline constexpr DWORD MFT_INPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER = 0x2;
+inline constexpr DWORD MFT_INPUT_STREAM_FIXED_SAMPLE_SIZE = 0x4;
+inline constexpr DWORD MFT_OUTPUT_STREAM_WHOLE_SAMPLES = 0x1;
+inline constexpr DWORD MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER = 0x2;
+inline constexpr DWORD MFT_SET_TYPE_TEST_ONLY = 0x1;
+inline constexpr GUID GUID_NULL = {0x00000000, 0x0000, 0x0000, {0, 0, 0, 0, 0, 0, 0, 0}};

@@ -66,6 +66,15 @@ void ReleaseSlot(ExchangeHeader& header, int slot) {
   platform::AtomicExchange(header.slotState[slot], 0);
 }
 
+bool TurnSlotFilled(const ExchangeHeader& header, const SlotTurn& turn) {
+  return SlotFilled(header, turn.slotIndex);
+}
+
+void HandBackTurnSlot(ExchangeHeader& header, SlotTurn& turn) {
+  ReleaseSlot(header, turn.slotIndex);
+  turn.slotIndex = (turn.slotIndex + 1) % static_cast<int>(kSlotCount);
+}
+
 bool TakeRequest(const ExchangeHeader& header, std::int32_t& seenRequestCount, std::int32_t& kind) {
   const std::int32_t count = platform::AtomicLoad(header.requestCount);
   if (count == seenRequestCount) return false;

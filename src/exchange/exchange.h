@@ -38,6 +38,15 @@ std::int64_t ReadSlotTime(const ExchangeHeader& header, int slot);
 const std::uint8_t* SlotPixels(const Exchange& exchange, int slot);
 void ReleaseSlot(ExchangeHeader& header, int slot);
 
+// The slot whose turn it is. Slots are taken strictly in the order 0, 1, 2, 0, ...; a filled slot
+// out of turn waits.
+struct SlotTurn {
+  int slotIndex = 0;
+};
+bool TurnSlotFilled(const ExchangeHeader& header, const SlotTurn& turn);
+// Stores 0 into the turn slot's state and gives the turn to the next slot.
+void HandBackTurnSlot(ExchangeHeader& header, SlotTurn& turn);
+
 // Compares requestCount with the last value seen; on a change records it and reads requestKind.
 bool TakeRequest(const ExchangeHeader& header, std::int32_t& seenRequestCount, std::int32_t& kind);
 

@@ -19,6 +19,12 @@ struct LocalTime {
 // 32-bit difference.
 std::uint32_t TickCount();
 
+// later - earlier as a signed count of milliseconds, right across the wrap as long as the two lie
+// less than 2^31 ms apart.
+inline std::int32_t TickDelta(std::uint32_t later, std::uint32_t earlier) {
+  return static_cast<std::int32_t>(later - earlier);
+}
+
 LocalTime LocalTimeNow();
 
 // Replaces the clocks (null restores the system's). Tests only.

@@ -37,6 +37,15 @@ bool WaitProcessFor(ProcessHandle& process, std::uint32_t ms, std::uint32_t& exi
 // Ends the child at once.
 void KillProcess(ProcessHandle& process);
 
+// Host side, for watching a grandchild after its parent (a child of ours) has ended: call
+// BecomeChildReaper before starting the child, then AdoptProcess with the grandchild's id;
+// WaitProcessFor then also reports its exit code.
+void BecomeChildReaper();
+bool AdoptProcess(std::uint32_t pid, ProcessHandle& process);
+
+// Reads standard input as bytes, without any newline translation.
+void SetStdinBinary();
+
 // Sets a variable in this process's environment, which children inherit.
 void SetEnvironment(const std::string& name, const std::string& value);
 

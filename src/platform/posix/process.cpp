@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -63,8 +64,11 @@ bool StartProcess(const std::u16string& exe, const std::vector<std::u16string>& 
   return true;
 }
 
+// An adopted process is marked by a negative handle: until its parent ends it is not our child
+// yet, and waitpid answers ECHILD.
 bool WaitProcessFor(ProcessHandle& process, std::uint32_t ms, std::uint32_t& exitCode) {
-  const auto pid = static_cast<pid_t>(process.handle);
+  const bool adopted = process.handle < 0;
+  const auto pid = static_cast<pid_t>(process.pid);
   for (std::uint32_t waited = 0;; waited += 5) {
     int status = 0;
     pid_t r = ::waitpid(pid, &status, WNOHANG);
@@ -73,13 +77,24 @@ bool WaitProcessFor(ProcessHandle& process, std::uint32_t ms, std::uint32_t& exi
                                    : 128u + static_cast<std::uint32_t>(WTERMSIG(status));
       return true;
     }
-    if (r < 0 && errno != EINTR) return false;
+    if (r < 0 && errno != EINTR && !(adopted && errno == ECHILD)) return false;
     if (waited >= ms) return false;
     ::usleep(5000);
   }
 }
 
-void KillProcess(ProcessHandle& process) { ::kill(static_cast<pid_t>(process.handle), SIGKILL); }
+void BecomeChildReaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
+
+bool AdoptProcess(std::uint32_t pid, ProcessHandle& process) {
+  if (pid == 0 || ::kill(static_cast<pid_t>(pid), 0) != 0) return false;
+  process.handle = -1;
+  process.pid = pid;
+  return true;
+}
+
+void SetStdinBinary() {}
+
+void KillProcess(ProcessHandle& process) { ::kill(static_cast<pid_t>(process.pid), SIGKILL); }
 
 void SetEnvironment(const std::string& name, const std::string& value) {
   ::setenv(name.c_str(), value.c_str(), 1);

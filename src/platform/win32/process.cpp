@@ -1,5 +1,9 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <cstdio>
+
 #include "platform/text.h"
 #include "platform/win32/win32.h"
 
@@ -83,6 +87,18 @@ bool WaitProcessFor(ProcessHandle& process, std::uint32_t ms, std::uint32_t& exi
 }
 
 void KillProcess(ProcessHandle& process) { ::TerminateProcess(ToHandle(process.handle), 9); }
+
+void BecomeChildReaper() {}
+
+bool AdoptProcess(std::uint32_t pid, ProcessHandle& process) {
+  HANDLE h = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!h) return false;
+  process.handle = FromHandle(h);
+  process.pid = pid;
+  return true;
+}
+
+void SetStdinBinary() { _setmode(_fileno(stdin), _O_BINARY); }
 
 void SetEnvironment(const std::string& name, const std::string& value) {
   ::SetEnvironmentVariableW(Wide(Utf16FromUtf8(name)), Wide(Utf16FromUtf8(value)));

@@ -1,0 +1,516 @@
+// vistrel-host: the reference host. Creates the shared block and event, starts vistrel for this
+// process, plays a timeline of frames, requests and switches, and reports what happened.
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "exchange/exchange.h"
+#include "host/host_exchange.h"
+#include "host/test_picture.h"
+#include "platform/atomic.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/shared_memory.h"
+#include "platform/text.h"
+#include "platform/thread.h"
+
+namespace {
+
+// Exit codes of vistrel-host itself; otherwise it ends with vistrel's own code (0, 3 or 4).
+constexpr int kUsage = 100;
+constexpr int kSetupFailed = 101;
+constexpr int kNoExit = 102;
+
+const char* const kHelp = R"(usage: vistrel-host [options] [-- COMMAND [ARGS...]]
+
+Plays the part of a game: creates the shared block and event named after its own process id,
+starts "vistrel --run <its pid>" (or COMMAND ARGS... --run <pid>), feeds it 1280x720 frames,
+raises clip requests and flips the record switch on a timeline, then stops it and reports the
+status word, the heartbeat rate, the frames taken, vistrel's exit code and the files written.
+
+Timeline (times in seconds from the first frame):
+  --duration S          play frames for S seconds (default 10)
+  --fps N               frames per second (default 30)
+  --fast                fast clock: time stamps advance 1/fps per frame while frames are fed as
+                        fast as vistrel takes them (long sessions in little time); without it
+                        frames follow the real clock
+  --request KIND@S      clip request of KIND at S: death, kill, key or a number (repeatable)
+  --record              record switch on from the start
+  --record-on S         record switch on at S (repeatable)
+  --record-off S        record switch off at S (repeatable)
+  --stop-at S           set the stop switch at S (default: at the end of the duration)
+  --no-stop             never set the stop switch; wait for vistrel to end by itself
+  --die-at S            the host ends abruptly at S (as a crashing game would); vistrel must
+                        notice, close its recording and exit with 0
+  --idle S              after the last frame, wait S seconds with no frames before stopping
+
+Frames:
+  --source test         the numbered test picture (default)
+  --source FILE         raw 1280x720 BGRA frames from FILE ('-' for standard input), e.g.
+                        ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgra -s 1280x720 - | vistrel-host --source -
+
+Block:
+  --out DIR             output folder for clips and recordings (default: ./vistrel-out)
+  --log                 ask vistrel to write vistrel.log next to its executable
+  --clock-frequency N   ticks per second of the time stamps (default 10000000)
+  --clock-start T       time stamp of the first frame in ticks (default 0)
+  --vistrel PATH        the vistrel executable (default: beside vistrel-host)
+  --timeout S           how long to wait for vistrel to end after the stop (default 30)
+
+Stand-in media framework (Linux):
+  --software-encoder    offer the libx264 software encoder (VISTREL_SOFTWARE_ENCODER=1)
+  --sync-encoder        make its transforms synchronous (VISTREL_MEDIAFW_SYNC=1)
+  --type-change         make them announce an output type change (VISTREL_MEDIAFW_TYPE_CHANGE=1)
+
+Exit code: vistrel's own (0 stopped or host ended, 3 no working encoder, 4 failure),
+100 for a bad command line, 101 when the block or vistrel cannot be started, 102 when vistrel
+did not end in time (it is then killed).
+)";
+
+struct TimedEvent {
+  double at = 0;
+  enum Kind { Request, RecordOn, RecordOff, Stop, Die } kind = Request;
+  std::int32_t value = 0;
+};
+
+struct Options {
+  double duration = 10;
+  double fps = 30;
+  bool fast = false;
+  std::vector<TimedEvent> events;
+  std::optional<double> stopAt;
+  bool noStop = false;
+  double idle = 0;
+  std::string source = "test";
+  std::string out = "vistrel-out";
+  bool log = false;
+  bool record = false;
+  std::int64_t clockFrequency = 10000000;
+  std::int64_t clockStart = 0;
+  std::string vistrel;
+  double timeout = 30;
+  std::vector<std::string> command;
+  // Internal: the inner host of a --die-at run writes vistrel's pid here.
+  std::string reportPidTo;
+};
+
+bool ParseNumber(const char* text, double& value) {
+  char* end = nullptr;
+  value = std::strtod(text, &end);
+  return end && *end == 0 && end != text;
+}
+
+bool ParseKind(const std::string& text, std::int32_t& kind) {
+  if (text == "death") kind = 1;
+  else if (text == "kill") kind = 2;
+  else if (text == "key") kind = 3;
+  else {
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (!end || *end != 0 || text.empty()) return false;
+    kind = static_cast<std::int32_t>(v);
+  }
+  return true;
+}
+
+bool Parse(int argc, char** argv, Options& o, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char*& v) {
+      if (i + 1 >= argc) {
+        error = a + " needs a value";
+        return false;
+      }
+      v = argv[++i];
+      return true;
+    };
+    auto seconds = [&](double& s) {
+      const char* v = nullptr;
+      if (!value(v)) return false;
+      if (!ParseNumber(v, s) || s < 0) {
+        error = a + ": not a number of seconds: " + v;
+        return false;
+      }
+      return true;
+    };
+    const char* v = nullptr;
+    double s = 0;
+    if (a == "--") {
+      for (++i; i < argc; ++i) o.command.emplace_back(argv[i]);
+      if (o.command.empty()) {
+        error = "-- needs a command";
+        return false;
+      }
+    } else if (a == "--duration") {
+      if (!seconds(o.duration)) return false;
+    } else if (a == "--fps") {
+      if (!seconds(o.fps)) return false;
+      if (o.fps <= 0 || o.fps > 1000) {
+        error = "--fps must lie in (0, 1000]";
+        return false;
+      }
+    } else if (a == "--fast") {
+      o.fast = true;
+    } else if (a == "--request") {
+      if (!value(v)) return false;
+      const std::string text = v;
+      const auto at = text.find('@');
+      TimedEvent e;
+      e.kind = TimedEvent::Request;
+      if (at == std::string::npos || !ParseKind(text.substr(0, at), e.value) ||
+          !ParseNumber(text.substr(at + 1).c_str(), e.at) || e.at < 0) {
+        error = "--request wants KIND@SECONDS, e.g. death@17: " + text;
+        return false;
+      }
+      o.events.push_back(e);
+    } else if (a == "--record") {
+      o.record = true;
+    } else if (a == "--record-on" || a == "--record-off") {
+      if (!seconds(s)) return false;
+      o.events.push_back({s, a == "--record-on" ? TimedEvent::RecordOn : TimedEvent::RecordOff, 0});
+    } else if (a == "--stop-at") {
+      if (!seconds(s)) return false;
+      o.stopAt = s;
+    } else if (a == "--no-stop") {
+      o.noStop = true;
+    } else if (a == "--die-at") {
+      if (!seconds(s)) return false;
+      o.events.push_back({s, TimedEvent::Die, 0});
+    } else if (a == "--idle") {
+      if (!seconds(o.idle)) return false;
+    } else if (a == "--source") {
+      if (!value(v)) return false;
+      o.source = v;
+    } else if (a == "--out") {
+      if (!value(v)) return false;
+      o.out = v;
+    } else if (a == "--log") {
+      o.log = true;
+    } else if (a == "--clock-frequency" || a == "--clock-start") {
+      if (!value(v)) return false;
+      char* end = nullptr;
+      const long long n = std::strtoll(v, &end, 10);
+      if (!end || *end != 0) {
+        error = a + ": not an integer: " + v;
+        return false;
+      }
+      (a == "--clock-frequency" ? o.clockFrequency : o.clockStart) = n;
+    } else if (a == "--vistrel") {
+      if (!value(v)) return false;
+      o.vistrel = v;
+    } else if (a == "--timeout") {
+      if (!seconds(o.timeout)) return false;
+    } else if (a == "--software-encoder") {
+      platform::SetEnvironment("VISTREL_SOFTWARE_ENCODER", "1");
+    } else if (a == "--sync-encoder") {
+      platform::SetEnvironment("VISTREL_MEDIAFW_SYNC", "1");
+    } else if (a == "--type-change") {
+      platform::SetEnvironment("VISTREL_MEDIAFW_TYPE_CHANGE", "1");
+    } else if (a == "--report-pid-to") {
+      if (!value(v)) return false;
+      o.reportPidTo = v;
+    } else if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      std::exit(0);
+    } else {
+      error = "unknown option " + a + " (see --help)";
+      return false;
+    }
+  }
+  std::stable_sort(o.events.begin(), o.events.end(),
+                   [](const TimedEvent& x, const TimedEvent& y) { return x.at < y.at; });
+  return true;
+}
+
+// The system's path form for a path given on the command line.
+std::u16string SystemPath(const std::string& path) {
+  std::u16string p = platform::Utf16FromUtf8(path);
+  for (char16_t& c : p) {
+    if (c == u'/') c = u'\\';
+  }
+  return p;
+}
+
+// vistrel beside this executable, with the same extension (".exe" on Windows).
+std::u16string DefaultVistrel() {
+  std::u16string self = platform::ExecutablePath();
+  const auto slash = self.rfind(u'\\');
+  std::u16string folder = slash == std::u16string::npos ? u"" : self.substr(0, slash + 1);
+  std::u16string name = slash == std::u16string::npos ? self : self.substr(slash + 1);
+  const auto dot = name.rfind(u'.');
+  return folder + u"vistrel" + (dot == std::u16string::npos ? u"" : name.substr(dot));
+}
+
+std::u16string AbsoluteFolder(const std::string& out) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(std::filesystem::path(out), ec);
+  return SystemPath(ec ? out : p.string());
+}
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+class FrameSource {
+ public:
+  bool Open(const std::string& source) {
+    if (source == "test") return true;
+    if (source == "-") {
+      platform::SetStdinBinary();
+      file_ = stdin;
+      return true;
+    }
+    file_ = std::fopen(source.c_str(), "rb");
+    owned_ = file_ != nullptr;
+    return file_ != nullptr;
+  }
+  ~FrameSource() {
+    if (owned_) std::fclose(file_);
+  }
+  // Fills the slot with frame n; false at the end of the input.
+  bool Fill(std::uint8_t* slot, std::uint32_t n) {
+    if (!file_) {
+      host::DrawTestPicture(slot, exchange::kStride, n);
+      return true;
+    }
+    return std::fread(slot, 1, exchange::kSlotBytes, file_) == exchange::kSlotBytes;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+};
+
+struct Report {
+  std::int32_t status = 0;
+  double heartbeatRate = 0;
+  std::uint64_t framesOffered = 0;
+  std::uint64_t framesTaken = 0;
+  std::optional<std::uint32_t> exitCode;
+};
+
+void PrintFiles(const std::u16string& folder) {
+  std::vector<platform::DirEntry> entries;
+  platform::ListDirectory(folder + u"\\*", entries);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  std::string shown = platform::Utf8FromUtf16(folder);
+  // Show a POSIX folder ("\tmp\out") in its own form.
+  if (!shown.empty() && shown[0] == '\\') std::replace(shown.begin(), shown.end(), '\\', '/');
+  std::printf("files in %s:\n", shown.c_str());
+  for (const auto& e : entries) {
+    if (e.isDirectory) continue;
+    std::printf("  %s  %" PRIu64 " bytes\n", platform::Utf8FromUtf16(e.name).c_str(), e.size);
+  }
+}
+
+void PrintReport(const Report& r, const std::u16string& folder) {
+  std::printf("status: %d\n", r.status);
+  std::printf("heartbeat: %.0f per second\n", r.heartbeatRate);
+  std::printf("frames: %" PRIu64 " offered, %" PRIu64 " taken\n", r.framesOffered, r.framesTaken);
+  if (r.exitCode) std::printf("vistrel exit code: %u\n", *r.exitCode);
+  else std::printf("vistrel exit code: none (did not end in time)\n");
+  PrintFiles(folder);
+  std::fflush(stdout);
+}
+
+// Plays the timeline as the host. Returns vistrel-host's exit code; a --die-at ends the process.
+int RunHost(const Options& o) {
+  const std::uint32_t pid = platform::CurrentProcessId();
+  host::HostOptions ho;
+  ho.outputFolder = AbsoluteFolder(o.out);
+  ho.clockFrequency = o.clockFrequency;
+  ho.log = o.log;
+  ho.record = o.record;
+  host::HostExchange ex;
+  if (!ex.Create(pid, ho)) {
+    std::fprintf(stderr, "vistrel-host: cannot create the shared block and event\n");
+    return kSetupFailed;
+  }
+  FrameSource frames;
+  if (!frames.Open(o.source)) {
+    std::fprintf(stderr, "vistrel-host: cannot open %s\n", o.source.c_str());
+    return kSetupFailed;
+  }
+
+  std::u16string exe;
+  std::vector<std::u16string> args;
+  if (!o.command.empty()) {
+    exe = SystemPath(o.command[0]);
+    for (std::size_t i = 1; i < o.command.size(); ++i) args.push_back(platform::Utf16FromUtf8(o.command[i]));
+  } else {
+    exe = o.vistrel.empty() ? DefaultVistrel() : SystemPath(o.vistrel);
+  }
+  args.push_back(u"--run");
+  args.push_back(platform::Utf16FromUtf8(std::to_string(pid)));
+  platform::ProcessHandle child;
+  if (!platform::StartProcess(exe, args, child)) {
+    std::fprintf(stderr, "vistrel-host: cannot start %s\n", platform::Utf8FromUtf16(exe).c_str());
+    return kSetupFailed;
+  }
+  if (!o.reportPidTo.empty()) {
+    std::ofstream(o.reportPidTo) << child.pid << "\n";
+  }
+
+  Report report;
+  std::uint32_t code = 0;
+  bool ended = false;
+  const auto start = std::chrono::steady_clock::now();
+  const std::uint32_t beatsAtStart = ex.Heartbeat();
+  const double stopAt = o.stopAt.value_or(o.duration + o.idle);
+  const auto frameCount = static_cast<std::uint64_t>(o.duration * o.fps + 0.5);
+  std::size_t nextEvent = 0;
+  std::uint64_t n = 0;
+  bool inputEnded = false;
+
+  auto runEventsUpTo = [&](double t) {
+    while (nextEvent < o.events.size() && o.events[nextEvent].at <= t) {
+      const TimedEvent& e = o.events[nextEvent++];
+      switch (e.kind) {
+        case TimedEvent::Request: ex.RaiseRequest(e.value); break;
+        case TimedEvent::RecordOn: ex.SetRecordSwitch(true); break;
+        case TimedEvent::RecordOff: ex.SetRecordSwitch(false); break;
+        case TimedEvent::Stop: break;
+        case TimedEvent::Die:
+          std::fflush(stdout);
+          platform::TerminateSelf(9);
+      }
+    }
+  };
+
+  // Frames, then idle time, until the stop. Timeline time is the frames' own clock in fast mode
+  // (and the real clock once they are all out), the real clock otherwise.
+  double framesEndWall = -1;
+  while (true) {
+    if (platform::WaitProcessFor(child, 0, code)) {
+      ended = true;
+      break;
+    }
+    const double wall = Seconds(std::chrono::steady_clock::now() - start);
+    const bool framesLeft = n < frameCount && !inputEnded;
+    if (!framesLeft && framesEndWall < 0) framesEndWall = wall;
+    double t = wall;
+    if (o.fast) t = framesLeft ? static_cast<double>(n) / o.fps : static_cast<double>(n) / o.fps + (wall - framesEndWall);
+    runEventsUpTo(t);
+    if (!o.noStop && t >= stopAt) {
+      ex.SetStopSwitch();
+      break;
+    }
+    if (!framesLeft) {
+      platform::SleepMilliseconds(5);
+      continue;
+    }
+    const double due = static_cast<double>(n) / o.fps;
+    if (!o.fast && wall < due) {
+      platform::SleepMilliseconds(1);
+      continue;
+    }
+    std::uint8_t* slot = ex.NextSlot();
+    if (!slot) {
+      platform::SleepMilliseconds(1);
+      continue;
+    }
+    if (!frames.Fill(slot, static_cast<std::uint32_t>(n))) {
+      inputEnded = true;
+      continue;
+    }
+    // Time stamps in the host's clock: the frame's place on the timeline.
+    const double at = o.fast ? due : wall;
+    ex.SubmitSlot(o.clockStart + static_cast<std::int64_t>(at * static_cast<double>(o.clockFrequency)));
+    ++n;
+  }
+  const double played = Seconds(std::chrono::steady_clock::now() - start);
+  report.heartbeatRate = played > 0 ? (ex.Heartbeat() - beatsAtStart) / played : 0;
+
+  if (!ended) {
+    const auto limit = static_cast<std::uint32_t>(o.timeout * 1000);
+    if (platform::WaitProcessFor(child, limit, code)) {
+      ended = true;
+    } else {
+      platform::KillProcess(child);
+      platform::WaitProcessFor(child, 5000, code);
+    }
+  }
+  report.status = ex.Status();
+  report.framesOffered = n;
+  report.framesTaken = ex.FramesTaken();
+  if (ended) report.exitCode = code;
+  PrintReport(report, ho.outputFolder);
+  return ended ? static_cast<int>(code) : kNoExit;
+}
+
+// A --die-at run: this outer process starts the host as a child of its own, lets it end abruptly,
+// and reports on vistrel, which outlives its host.
+int RunOuter(int argc, char** argv, const Options& o) {
+  platform::BecomeChildReaper();
+  const std::string pidFile = o.out + "/.vistrel-host-child.pid";
+  platform::MakeDirectory(SystemPath(o.out));
+  platform::RemoveFile(SystemPath(pidFile));
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(platform::Utf16FromUtf8(argv[i]));
+  args.push_back(u"--report-pid-to");
+  args.push_back(platform::Utf16FromUtf8(pidFile));
+  platform::ProcessHandle inner;
+  if (!platform::StartProcess(platform::ExecutablePath(), args, inner)) return kSetupFailed;
+
+  std::uint32_t vistrelPid = 0;
+  std::uint32_t innerCode = 0;
+  bool innerEnded = false;
+  for (int i = 0; i < 3000 && vistrelPid == 0; ++i) {
+    std::ifstream in(pidFile);
+    if (!(in >> vistrelPid)) vistrelPid = 0;
+    if (vistrelPid == 0 && platform::WaitProcessFor(inner, 0, innerCode)) {
+      innerEnded = true;
+      break;
+    }
+    if (vistrelPid == 0) platform::SleepMilliseconds(10);
+  }
+  if (vistrelPid == 0) return innerEnded ? static_cast<int>(innerCode) : kSetupFailed;
+  platform::RemoveFile(SystemPath(pidFile));
+  platform::ProcessHandle vistrel;
+  const bool adopted = platform::AdoptProcess(vistrelPid, vistrel);
+  platform::SharedBlock block;
+  const std::u16string blockName = exchange::BlockName(inner.pid);
+  const std::u16string eventName = exchange::EventName(inner.pid);
+  for (int i = 0; i < 500 && !platform::OpenSharedBlock(blockName, block); ++i) platform::SleepMilliseconds(10);
+
+  if (!innerEnded) platform::WaitProcessFor(inner, 0xFFFFFFFFu, innerCode);
+  std::printf("host ended abruptly (code %u)\n", innerCode);
+  Report report;
+  std::uint32_t code = 0;
+  const bool ended = adopted && platform::WaitProcessFor(vistrel, static_cast<std::uint32_t>(o.timeout * 1000), code);
+  if (!ended && adopted) platform::KillProcess(vistrel);
+  if (block.view && block.size >= exchange::kBlockBytes) {
+    auto* h = reinterpret_cast<exchange::ExchangeHeader*>(block.view);
+    report.status = platform::AtomicLoad(h->status);
+  }
+  if (ended) report.exitCode = code;
+  PrintReport(report, AbsoluteFolder(o.out));
+  // The dead host left its named objects behind.
+  platform::CloseSharedBlock(blockName, block);
+  platform::NamedEvent none;
+  platform::CloseNamedEvent(eventName, none);
+  return ended ? static_cast<int>(code) : kNoExit;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  std::string error;
+  if (!Parse(argc, argv, o, error)) {
+    std::fprintf(stderr, "vistrel-host: %s\n", error.c_str());
+    return kUsage;
+  }
+  platform::MakeDirectory(SystemPath(o.out));
+  const bool dies = std::any_of(o.events.begin(), o.events.end(),
+                                [](const TimedEvent& e) { return e.kind == TimedEvent::Die; });
+  if (dies && o.reportPidTo.empty()) return RunOuter(argc, argv, o);
+  return RunHost(o);
+}
