@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "platform/clock.h"
 
@@ -41,6 +42,15 @@ class FakeClock {
   void OnNextLocalTime(std::function<void()> hook) {
     std::lock_guard<std::mutex> hold(Mutex());
     Hook() = std::move(hook);
+    Excluded() = std::thread::id();
+  }
+
+  // The same, but only on a thread other than the calling one (the test's own log lines read the
+  // local time too).
+  void OnNextLocalTimeElsewhere(std::function<void()> hook) {
+    std::lock_guard<std::mutex> hold(Mutex());
+    Hook() = std::move(hook);
+    Excluded() = std::this_thread::get_id();
   }
 
  private:
@@ -56,6 +66,10 @@ class FakeClock {
     static std::function<void()> hook;
     return hook;
   }
+  static std::thread::id& Excluded() {
+    static std::thread::id id;
+    return id;
+  }
   static std::mutex& Mutex() {
     static std::mutex mutex;
     return mutex;
@@ -65,7 +79,7 @@ class FakeClock {
     std::function<void()> hook;
     {
       std::lock_guard<std::mutex> hold(Mutex());
-      hook.swap(Hook());
+      if (Excluded() != std::this_thread::get_id()) hook.swap(Hook());
     }
     if (hook) hook();
     std::lock_guard<std::mutex> hold(Mutex());

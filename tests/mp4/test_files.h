@@ -11,26 +11,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "app/process_state.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "support/temp_dir.h"
 
 namespace testing_files {
 
 namespace fs = std::filesystem;
 
 // The system's form of a path: UTF-16 with backslashes (the POSIX layer turns them back).
-inline std::u16string SystemPath(const fs::path& path) {
-  std::u16string out = path.u16string();
-  for (char16_t& c : out) {
-    if (c == u'/') c = u'\\';
-  }
-  return out;
-}
+inline std::u16string SystemPath(const fs::path& path) { return testing_support::TempDir::SystemPath(path); }
 
 inline std::vector<std::uint8_t> ReadFileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -47,28 +41,10 @@ inline std::vector<std::string> FolderNames(const fs::path& folder) {
 }
 
 // A folder of its own under the system's temporary folder, removed with everything in it.
-class TempFolder {
+class TempFolder : public testing_support::TempDir {
  public:
-  TempFolder() {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    path_ = fs::temp_directory_path() / ("vistrel_test_" + std::to_string(platform::CurrentProcessId()) + "_" +
-                                         std::to_string(counter++) + "_" + std::to_string(random() % 100000));
-    fs::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const fs::path& path() const { return path_; }
-  std::u16string system() const { return SystemPath(path_); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
+  std::u16string system() const { return Folder(); }
+  fs::path operator/(const std::string& name) const { return path() / name; }
 };
 
 // A file of size bytes that holds no data blocks (a sparse file), with its last-write time set
