@@ -1,6 +1,7 @@
 // The Annex B splitting rule that intake, conversion and the encoder's sequence header share.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "clips/annexb.h"
@@ -54,5 +55,45 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"LeadingGarbageIgnored", "12 34 00 00 01 65 01", {{5, 5, 2}}},
         ScanCase{"HeaderBitsMasked", "00 00 01 E5 00 00 01 FC", {{5, 3, 1}, {28, 7, 1}}}),
     [](const testing::TestParamInfo<ScanCase>& p) { return std::string(p.param.name); });
+
+// The rule as a plain byte-by-byte walk, to hold the fast scan against.
+std::vector<Unit> Walk(const std::vector<std::uint8_t>& b) {
+  std::vector<Unit> units;
+  const std::size_t n = b.size();
+  if (n < 3) return units;
+  bool open = false;
+  std::size_t s = 0;
+  for (std::size_t i = 0; i + 3 <= n;) {
+    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) {
+      if (open) {
+        std::size_t e = i;
+        while (e > s && b[e - 1] == 0) --e;
+        units.push_back({b[s] & 0x1F, s, e - s});
+      }
+      open = true;
+      s = i + 3;
+      i += 3;
+    } else {
+      ++i;
+    }
+  }
+  if (open && s < n) units.push_back({b[s] & 0x1F, s, n - s});
+  return units;
+}
+
+TEST(ScanAgainstAByteWalk, RandomStreamsOfZerosAndOnes) {
+  std::mt19937 random(2024);
+  for (int round = 0; round < 3000; ++round) {
+    // Mostly 0 and 1, so that start codes, runs of zeros and near misses are everywhere.
+    std::vector<std::uint8_t> b(random() % 200);
+    for (auto& v : b) {
+      const unsigned r = random() % 8;
+      v = r < 4 ? 0 : r < 6 ? 1 : static_cast<std::uint8_t>(random());
+    }
+    std::vector<Unit> units;
+    ScanAnnexB(b.data(), b.size(), [&](const NalUnit& u) { units.push_back(Unit{u.type, u.start, u.length}); });
+    ASSERT_EQ(units, Walk(b)) << HexText(b);
+  }
+}
 
 }  // namespace
