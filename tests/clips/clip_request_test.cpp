@@ -9,6 +9,7 @@
 
 #include "clips/clip_request.h"
 #include "clips/housekeeping.h"
+#include "clips/save_wait.h"
 #include "mp4/mp4_reader.h"
 #include "mp4/recording_fixture.h"
 #include "platform/atomic.h"
@@ -32,14 +33,6 @@ class ClipRequest : public RecordingTest {
       sampleHistory.heldBytes += SampleSize(s);
       sampleHistory.samples.push_back(s);
     }
-  }
-
-  // The save thread is detached: its end shows only in the counter.
-  static void WaitForSaves() {
-    for (int i = 0; i < 2000 && platform::AtomicLoad(processState.runningSaves) > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_EQ(platform::AtomicLoad(processState.runningSaves), 0);
   }
 
   void Save(std::int32_t kind) {

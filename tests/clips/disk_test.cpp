@@ -3,15 +3,13 @@
 // and a sample write cut off part-way.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "clips/clip_request.h"
 #include "clips/housekeeping.h"
+#include "clips/save_wait.h"
 #include "mp4/clip_writer.h"
 #include "mp4/mp4_reader.h"
 #include "mp4/recording_fixture.h"
 #include "mp4/tmpfs.h"
-#include "platform/atomic.h"
 
 namespace {
 
@@ -26,9 +24,7 @@ class Disk : public RecordingTest {
  protected:
   Disk() { sampleHistory = SampleHistory{}; }
   ~Disk() override {
-    for (int i = 0; i < 2000 && platform::AtomicLoad(processState.runningSaves) > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    WaitForSaves();
     {
       platform::LockHolder hold(processState.recordingLock);
       CloseRecording();
@@ -40,10 +36,7 @@ class Disk : public RecordingTest {
 
   void SaveClip(std::int32_t kind) {
     RequestClip(kind);
-    for (int i = 0; i < 2000 && platform::AtomicLoad(processState.runningSaves) > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_EQ(platform::AtomicLoad(processState.runningSaves), 0);
+    WaitForSaves();
   }
 
   void FillHistory(int count, std::size_t payload = 100) {

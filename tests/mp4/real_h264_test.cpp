@@ -6,14 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 #include "clips/annexb.h"
 #include "clips/clip_request.h"
+#include "clips/save_wait.h"
 #include "mediafw/objects.h"
 #include "mp4/recording_fixture.h"
 #include "mp4/tmpfs.h"
-#include "platform/atomic.h"
 
 #ifndef VISTREL_H264_FIXTURE
 #error "the build names the fixture"
@@ -149,13 +148,6 @@ class RealH264 : public RecordingTest {
   static void SetUpTestSuite() {
     units_ = AccessUnits();
     reference_ = DecodedFrames(VISTREL_H264_FIXTURE);
-  }
-
-  static void WaitForSaves() {
-    for (int i = 0; i < 4000 && platform::AtomicLoad(processState.runningSaves) > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_EQ(platform::AtomicLoad(processState.runningSaves), 0);
   }
 
   static inline std::vector<std::vector<std::uint8_t>> units_;
