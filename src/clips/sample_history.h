@@ -2,6 +2,7 @@
 // main thread; the last 15 s or so stay in memory for clips.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -27,12 +28,20 @@ bool ParameterSetsUsable(const ParameterSets& sets);
 
 struct SampleHistory {
   std::deque<EncodedSample> samples;  // oldest first
-  std::uint32_t heldBytes = 0;        // sum of data sizes in samples
+  // Sum of data sizes in samples. 64 bits: the last keyframe group is never dropped, whatever its
+  // size, so with an encoder that stops sending keyframes the sum could pass 4 GiB and wrap.
+  std::uint64_t heldBytes = 0;
 };
 
 inline constexpr std::int64_t kHistorySpan = 150000000;          // 15 s in 100-ns units
 inline constexpr std::uint32_t kHistoryByteCap = 100663296;      // 96 MiB
 inline constexpr std::int64_t kDefaultSampleDuration = 333333;   // one frame at 30 fps
+
+// The bytes of a sample (none when it has no data vector).
+inline std::size_t SampleSize(const EncodedSample& sample) { return sample.data ? sample.data->size() : 0; }
+inline const std::uint8_t* SampleBytes(const EncodedSample& sample) {
+  return sample.data ? sample.data->data() : nullptr;
+}
 
 // Process-wide, main thread only.
 extern SampleHistory sampleHistory;

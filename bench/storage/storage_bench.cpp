@@ -1,0 +1,174 @@
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "app/process_state.h"
+#include "bench_samples.h"
+#include "clips/annexb.h"
+#include "clips/clip_request.h"
+#include "clips/sample_history.h"
+#include "mp4/boxes.h"
+#include "mp4/clip_writer.h"
+#include "platform/atomic.h"
+
+namespace {
+
+using bench_samples::AccessUnit;
+
+// 16 MB of access units back to back: one second of video at 8 Mbit/s is 1 MB.
+const std::vector<std::uint8_t>& Stream() {
+  static const std::vector<std::uint8_t> stream = [] {
+    std::vector<std::uint8_t> s;
+    for (std::uint32_t i = 0; s.size() < (16u << 20); ++i) {
+      const std::vector<std::uint8_t> au = AccessUnit(i % 30 == 0, 33000, i);
+      s.insert(s.end(), au.begin(), au.end());
+    }
+    return s;
+  }();
+  return stream;
+}
+
+void BM_ScanAnnexB(benchmark::State& state) {
+  const std::vector<std::uint8_t>& s = Stream();
+  for (auto _ : state) {
+    std::size_t units = 0, bytes = 0;
+    ScanAnnexB(s.data(), s.size(), [&](const NalUnit& u) {
+      ++units;
+      bytes += u.length;
+    });
+    benchmark::DoNotOptimize(units);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.size()));
+}
+BENCHMARK(BM_ScanAnnexB)->Unit(benchmark::kMillisecond);
+
+void BM_ConvertAccessUnit(benchmark::State& state) {
+  const std::vector<std::uint8_t> au = AccessUnit(true, 40000, 5);
+  ByteBuffer out;
+  for (auto _ : state) {
+    out.clear();
+    ConvertAccessUnit(out, au);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * au.size()));
+}
+BENCHMARK(BM_ConvertAccessUnit);
+
+void BM_ConvertedSize(benchmark::State& state) {
+  const std::vector<std::uint8_t> au = AccessUnit(false, 40000, 6);
+  for (auto _ : state) benchmark::DoNotOptimize(ConvertedSize(au));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * au.size()));
+}
+BENCHMARK(BM_ConvertedSize);
+
+// One 40 KB access unit into a settled 15-16 s history (the trim included), recording off.
+void BM_AddEncodedSample(benchmark::State& state) {
+  sampleHistory = SampleHistory{};
+  IMFSample* key = bench_samples::FrameworkSample(AccessUnit(true, 40000, 1), true);
+  IMFSample* delta = bench_samples::FrameworkSample(AccessUnit(false, 40000, 2), false);
+  std::int64_t frame = 0;
+  auto add = [&] {
+    IMFSample* s = frame % 30 == 0 ? key : delta;
+    s->SetSampleTime(frame * 10000000 / 30);
+    AddEncodedSample(s);
+    ++frame;
+  };
+  for (int i = 0; i < 30 * 20; ++i) add();
+  for (auto _ : state) add();
+  state.counters["history"] = static_cast<double>(sampleHistory.samples.size());
+  key->Release();
+  delta->Release();
+  sampleHistory = SampleHistory{};
+}
+BENCHMARK(BM_AddEncodedSample)->Unit(benchmark::kMicrosecond);
+
+void FillHistory(std::size_t records, std::size_t bytes) {
+  sampleHistory = SampleHistory{};
+  const auto key = std::make_shared<const std::vector<std::uint8_t>>(AccessUnit(true, bytes, 1));
+  const auto delta = std::make_shared<const std::vector<std::uint8_t>>(AccessUnit(false, bytes, 2));
+  for (std::size_t i = 0; i < records; ++i) {
+    EncodedSample s;
+    s.data = i % 30 == 0 ? key : delta;
+    s.time = static_cast<std::int64_t>(i) * 10000000 / 30;
+    s.duration = 333333;
+    s.keyframe = i % 30 == 0;
+    sampleHistory.heldBytes += s.data->size();
+    sampleHistory.samples.push_back(std::move(s));
+  }
+  parameterSets.sps = {0x67, 0x4D, 0x40, 0x1F};
+  parameterSets.pps = {0x68};
+}
+
+// The snapshot of a full history (480 records): references, never bytes.
+void BM_MakeClipJob(benchmark::State& state) {
+  FillHistory(480, 33000);
+  for (auto _ : state) benchmark::DoNotOptimize(MakeClipJob(sampleHistory, parameterSets, 2));
+  sampleHistory = SampleHistory{};
+}
+BENCHMARK(BM_MakeClipJob)->Unit(benchmark::kMicrosecond);
+
+// The whole main-thread part of a request: checks, snapshot, counter, thread start. The save
+// thread finds a volume without free space (/proc) and ends at once; it is waited for untimed.
+void BM_RequestClip(benchmark::State& state) {
+  FillHistory(480, 33000);
+  processState.outputFolder = u"\\proc";
+  for (auto _ : state) {
+    RequestClip(2);
+    state.PauseTiming();
+    while (platform::AtomicLoad(processState.runningSaves) > 0) std::this_thread::yield();
+    state.ResumeTiming();
+  }
+  processState.outputFolder.clear();
+  sampleHistory = SampleHistory{};
+}
+BENCHMARK(BM_RequestClip)->Unit(benchmark::kMicrosecond);
+
+// 16 s at 30 frames a second, 16 MB, into a file on the local disk.
+void BM_WriteClipFile(benchmark::State& state) {
+  std::vector<EncodedSample> samples;
+  for (int i = 0; i < 480; ++i) {
+    EncodedSample s;
+    s.data = std::make_shared<const std::vector<std::uint8_t>>(AccessUnit(i % 30 == 0, 34950, static_cast<std::uint32_t>(i)));
+    s.time = i * 10000000LL / 30;
+    s.duration = 333333;
+    s.keyframe = i % 30 == 0;
+    samples.push_back(std::move(s));
+  }
+  const std::vector<std::uint8_t> sps = {0x67, 0x4D, 0x40, 0x1F}, pps = {0x68};
+  const std::filesystem::path folder = std::filesystem::current_path() / "storage_bench_clips";
+  std::filesystem::create_directories(folder);
+  std::u16string path = (folder / "clip.mp4").u16string();
+  for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
+  std::uint64_t bytes = 0;
+  for (auto _ : state) {
+    if (!WriteClipFile(path, samples, sps, pps)) state.SkipWithError("write failed");
+    state.PauseTiming();
+    bytes = std::filesystem::file_size(folder / "clip.mp4");
+    std::filesystem::remove(folder / "clip.mp4");
+    state.ResumeTiming();
+  }
+  std::filesystem::remove_all(folder);
+  state.counters["MB"] = static_cast<double>(bytes) / 1e6;
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_WriteClipFile)->Unit(benchmark::kMillisecond);
+
+// The movie box of a five-minute recording: 9,000 samples.
+void BM_BuildMoovPayload(benchmark::State& state) {
+  SampleTable table;
+  for (int i = 0; i < 9000; ++i) {
+    table.times.push_back(i * 10000000LL / 30);
+    table.keyframes.push_back(i % 30 == 0);
+    table.sizes.push_back(33000 + static_cast<std::uint32_t>(i % 977));
+  }
+  const std::vector<std::uint8_t> sps = {0x67, 0x4D, 0x40, 0x1F}, pps = {0x68};
+  for (auto _ : state) benchmark::DoNotOptimize(BuildMoovPayload(table, 333333, sps, pps, 40));
+}
+BENCHMARK(BM_BuildMoovPayload)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

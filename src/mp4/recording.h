@@ -1,0 +1,54 @@
+// Continuous recording: while the host's record switch is on, every encoded sample also goes into
+// a "rec_<date>_<time>.mp4" file that starts at a keyframe, rotates at the first keyframe 300 s
+// after its first sample, and gets its movie box and final name when it is closed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "clips/sample_history.h"
+#include "mp4/boxes.h"
+#include "platform/file.h"
+
+// Process-wide; every field is touched only with processState.recordingLock held.
+struct RecordingFile {
+  platform::FileHandle handle = platform::kInvalidFile;  // the open temporary file, or none
+  std::u16string finalPath;                              // the temporary file is finalPath + ".tmp"
+  SampleTable table;                                     // the samples in the file, in order
+  std::vector<std::uint8_t> sps;                         // parameter sets taken at open, for avcC
+  std::vector<std::uint8_t> pps;
+  ByteBuffer writeBuffer;                 // one converted sample, reused
+  std::uint64_t mdatPayloadBytes = 0;     // sample bytes written
+  std::int64_t lastDuration = 0;          // duration of the last sample written, 100-ns units
+  std::uint32_t mdatHeaderOffset = 0;     // offset of the media-data header (32)
+  std::uint32_t lastRecordingWrite = 0;   // tick of the last successful append
+  bool retryWaiting = false;              // a wait after a failure runs until retryTick
+  std::uint32_t retryTick = 0;
+};
+
+extern RecordingFile recordingFile;
+
+inline constexpr std::int64_t kRecordingRotationAge = 3000000000;  // 300 s of sample time
+inline constexpr std::uint32_t kRecordingRetryWaitMs = 60000;
+inline constexpr std::uint32_t kRecordingIdleMs = 10000;
+inline constexpr std::uint32_t kRecordingMdatHeaderOffset = 32;  // right after the file type box
+
+// Main thread, for every encoded sample before it joins the history. Takes recordingLock.
+void AppendToRecording(const EncodedSample& sample);
+
+// recordingLock held. Opens a new temporary file with its header; false (and a 60 s wait) on any
+// failure.
+bool OpenRecording();
+
+// recordingLock held. Finishes and keeps the open file, or deletes it when it cannot be finished.
+// Does nothing when no file is open.
+void CloseRecording();
+
+// Once per pass of the main loop: mirrors the host's record switch into recordingWanted and closes
+// an open file when the switch is off or nothing was appended for more than 10 s.
+void RunRecordingControl(std::int32_t recordSwitch);
+
+// The final close on the stop path and in the host watcher: under recordingLock, sets shuttingDown
+// (nothing is opened or written afterwards) and closes the file.
+void CloseRecordingForShutdown();

@@ -1,0 +1,249 @@
+// Intake of real framework samples: what is stored, what is learnt from the bytes, and that the
+// framework's objects are left as they were found.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+
+#include "clips/sample_history.h"
+#include "mediafw/objects.h"
+#include "mp4/hex.h"
+#include "mp4/mp4_reader.h"
+#include "mp4/recording_fixture.h"
+
+namespace {
+
+ULONG Count(IUnknown* object) {
+  object->AddRef();
+  return object->Release();
+}
+
+struct SampleSpec {
+  std::vector<std::uint8_t> bytes;
+  std::optional<UINT32> cleanPoint;
+  std::optional<LONGLONG> time;
+  std::optional<LONGLONG> duration;
+};
+
+// A framework sample with one memory buffer holding bytes; the caller releases it.
+IMFSample* MakeSample(const SampleSpec& spec) {
+  IMFSample* sample = nullptr;
+  IMFMediaBuffer* buffer = nullptr;
+  EXPECT_EQ(CreateSampleObject(&sample), S_OK);
+  EXPECT_EQ(CreateMemoryBufferObject(static_cast<DWORD>(spec.bytes.size()), &buffer), S_OK);
+  BYTE* p = nullptr;
+  EXPECT_EQ(buffer->Lock(&p, nullptr, nullptr), S_OK);
+  if (!spec.bytes.empty()) std::memcpy(p, spec.bytes.data(), spec.bytes.size());
+  buffer->Unlock();
+  buffer->SetCurrentLength(static_cast<DWORD>(spec.bytes.size()));
+  sample->AddBuffer(buffer);
+  buffer->Release();
+  if (spec.cleanPoint) sample->SetUINT32(MFSampleExtension_CleanPoint, *spec.cleanPoint);
+  if (spec.time) sample->SetSampleTime(*spec.time);
+  if (spec.duration) sample->SetSampleDuration(*spec.duration);
+  return sample;
+}
+
+// A buffer whose Lock always fails; it counts its references and lives on the test's stack (never
+// deleted through the interface, so the SDK's non-virtual destructor does not matter).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+class RefusingBuffer final : public IMFMediaBuffer {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (riid == IID_IUnknown || riid == IID_IMFMediaBuffer) {
+      AddRef();
+      *object = static_cast<IMFMediaBuffer*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE Lock(BYTE**, DWORD*, DWORD*) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE Unlock() override {
+    ++unlocks;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetCurrentLength(DWORD* length) override {
+    *length = 16;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetCurrentLength(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetMaxLength(DWORD* length) override {
+    *length = 16;
+    return S_OK;
+  }
+
+  std::atomic<ULONG> references{1};  // the test's own
+  int unlocks = 0;
+};
+#pragma GCC diagnostic pop
+
+class Intake : public RecordingTest {
+ protected:
+  Intake() {
+    sampleHistory = SampleHistory{};
+    parameterSets = ParameterSets{};
+  }
+  ~Intake() override { sampleHistory = SampleHistory{}; }
+
+  // Feeds one sample and checks that the sample and its buffer keep exactly their references.
+  void Feed(const SampleSpec& spec) {
+    IMFSample* sample = MakeSample(spec);
+    IMFMediaBuffer* buffer = nullptr;
+    ASSERT_EQ(sample->GetBufferByIndex(0, &buffer), S_OK);
+    const ULONG sampleRefs = Count(sample);
+    const ULONG bufferRefs = Count(buffer);
+    AddEncodedSample(sample);
+    EXPECT_EQ(Count(sample), sampleRefs);
+    EXPECT_EQ(Count(buffer), bufferRefs);
+    BYTE* p = nullptr;
+    // The buffer was unlocked again: a fresh lock and unlock balance.
+    EXPECT_EQ(buffer->Lock(&p, nullptr, nullptr), S_OK);
+    EXPECT_EQ(buffer->Unlock(), S_OK);
+    EXPECT_NE(buffer->Unlock(), S_OK);
+    buffer->Release();
+    sample->Release();
+  }
+
+  const EncodedSample& Newest() const { return sampleHistory.samples.back(); }
+};
+
+struct TinyCase {
+  std::vector<std::uint8_t> bytes;
+  std::optional<UINT32> cleanPoint;
+  bool keyframe;
+};
+
+class TinyBuffers : public Intake, public testing::WithParamInterface<TinyCase> {};
+
+// Below 3 bytes there is nothing to scan: the clean-point flag decides.
+TEST_P(TinyBuffers, StoredWithTheCleanPointFlag) {
+  Feed({GetParam().bytes, GetParam().cleanPoint, 1000, 333333});
+  ASSERT_EQ(sampleHistory.samples.size(), 1u);
+  EXPECT_EQ(*Newest().data, GetParam().bytes);
+  EXPECT_EQ(Newest().keyframe, GetParam().keyframe);
+  EXPECT_EQ(sampleHistory.heldBytes, GetParam().bytes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, TinyBuffers,
+                         testing::Values(TinyCase{{}, 1u, true}, TinyCase{{}, std::nullopt, false},
+                                         TinyCase{{0x65}, 0u, false}, TinyCase{{0x65}, 7u, true},
+                                         TinyCase{{0x00, 0x01}, 1u, true}, TinyCase{{0x00, 0x01}, std::nullopt, false}));
+
+TEST_F(Intake, ParameterSetsAndIdrFromOneAccessUnit) {
+  const std::vector<std::uint8_t> au = Hex("00 00 00 01 67 4D 40 1F AA 00 00 00 01 68 EE 3C 00 00 01 65 88 84 21");
+  Feed({au, std::nullopt, 5000000, 333333});
+  EXPECT_EQ(parameterSets.sps, Hex("67 4D 40 1F AA"));  // without the zero before the next start code
+  EXPECT_EQ(parameterSets.pps, Hex("68 EE 3C"));
+  EXPECT_TRUE(Newest().keyframe);
+  EXPECT_EQ(Newest().time, 5000000);
+  EXPECT_EQ(*Newest().data, au);  // the bytes exactly as the buffer held them
+}
+
+TEST_F(Intake, SpsLastRunsToTheEndWithItsZeros) {
+  Feed({Hex("00 00 01 41 9A 00 00 01 67 4D 40 1F 00 00"), std::nullopt, 0, 1});
+  EXPECT_EQ(parameterSets.sps, Hex("67 4D 40 1F 00 00"));
+  EXPECT_FALSE(Newest().keyframe);
+}
+
+TEST_F(Intake, LastParameterSetOfEachTypeWins) {
+  Feed({Hex("00 00 01 67 01 02 03 04 00 00 01 68 0A 00 00 01 67 4D 40 1F 00 00 01 68 0B 00 00 01 65 00"),
+        std::nullopt, 0, 1});
+  EXPECT_EQ(parameterSets.sps, Hex("67 4D 40 1F"));
+  EXPECT_EQ(parameterSets.pps, Hex("68 0B"));
+}
+
+TEST_F(Intake, NalUnitsOverruleTheCleanPointFlag) {
+  Feed({Hex("00 00 00 01 09 F0 00 00 01 41 9A"), 1u, 0, 1});
+  EXPECT_FALSE(Newest().keyframe);
+  Feed({Hex("00 00 01 65 88"), 0u, 1, 1});
+  EXPECT_TRUE(Newest().keyframe);
+}
+
+TEST_F(Intake, WithoutAnyStartCodeTheCleanPointDecides) {
+  Feed({Hex("65 88 84 21 00 00 02"), 1u, 0, 1});
+  EXPECT_TRUE(Newest().keyframe);
+  Feed({Hex("65 88 84 21 00 00 02"), std::nullopt, 0, 1});
+  EXPECT_FALSE(Newest().keyframe);
+  EXPECT_TRUE(parameterSets.sps.empty());
+}
+
+TEST_F(Intake, OnlyParameterSetsAreNoKeyframe) {
+  Feed({Hex("00 00 00 01 09 F0 00 00 00 01 67 4D 40 1F 00 00 00 01 68 EE"), 1u, 0, 1});
+  EXPECT_FALSE(Newest().keyframe);
+  EXPECT_TRUE(ParameterSetsUsable(parameterSets));
+}
+
+TEST_F(Intake, MissingTimeAndDuration) {
+  Feed({Hex("00 00 01 41 9A"), std::nullopt, std::nullopt, std::nullopt});
+  EXPECT_EQ(Newest().time, 0);
+  EXPECT_EQ(Newest().duration, kDefaultSampleDuration);
+  Feed({Hex("00 00 01 41 9A"), std::nullopt, -70, 0});
+  EXPECT_EQ(Newest().time, -70);
+  EXPECT_EQ(Newest().duration, kDefaultSampleDuration);
+  Feed({Hex("00 00 01 41 9A"), std::nullopt, 10, -5});
+  EXPECT_EQ(Newest().duration, kDefaultSampleDuration);
+  Feed({Hex("00 00 01 41 9A"), std::nullopt, 10, 400000});
+  EXPECT_EQ(Newest().duration, 400000);
+}
+
+TEST_F(Intake, BytesAreCopiedOnce) {
+  IMFSample* sample = MakeSample({Hex("00 00 01 65 01 02 03"), std::nullopt, 0, 1});
+  AddEncodedSample(sample);
+  IMFMediaBuffer* buffer = nullptr;
+  ASSERT_EQ(sample->ConvertToContiguousBuffer(&buffer), S_OK);
+  BYTE* p = nullptr;
+  buffer->Lock(&p, nullptr, nullptr);
+  p[4] = 0xFF;  // the encoder reuses its buffer: the record must not see it
+  buffer->Unlock();
+  buffer->Release();
+  sample->Release();
+  EXPECT_EQ(*Newest().data, Hex("00 00 01 65 01 02 03"));
+  EXPECT_NE(Newest().data->data(), p);
+}
+
+TEST_F(Intake, NoContiguousBufferStoresNothing) {
+  IMFSample* sample = nullptr;
+  ASSERT_EQ(CreateSampleObject(&sample), S_OK);  // no buffer at all
+  sample->SetUINT32(MFSampleExtension_CleanPoint, 1);
+  AddEncodedSample(sample);
+  sample->Release();
+  EXPECT_TRUE(sampleHistory.samples.empty());
+  EXPECT_EQ(sampleHistory.heldBytes, 0u);
+}
+
+TEST_F(Intake, BufferThatCannotBeLockedIsReleasedAndDropped) {
+  RefusingBuffer buffer;
+  IMFSample* sample = nullptr;
+  ASSERT_EQ(CreateSampleObject(&sample), S_OK);
+  sample->AddBuffer(&buffer);
+  const ULONG before = buffer.references;
+  AddEncodedSample(sample);
+  EXPECT_EQ(buffer.references, before);
+  EXPECT_EQ(buffer.unlocks, 0);
+  EXPECT_TRUE(sampleHistory.samples.empty());
+  sample->Release();
+  EXPECT_EQ(buffer.references, 1u);
+}
+
+TEST_F(Intake, RecordingOpensOnTheFirstIdrThatCarriesItsParameterSets) {
+  RunRecordingControl(1);
+  Feed({Hex("00 00 01 41 9A"), std::nullopt, 0, 333333});  // not a keyframe: nothing yet
+  EXPECT_FALSE(FileOpen());
+  Feed({Hex("00 00 00 01 09 F0 00 00 00 01 67 4D 40 1F 00 00 00 01 68 EE 00 00 01 65 88 84"), std::nullopt, 333333,
+        333333});
+  EXPECT_TRUE(FileOpen());
+  Feed({Hex("00 00 01 41 9B"), std::nullopt, 666666, 333333});
+  RunRecordingControl(0);
+  const mp4read::File f = mp4read::ReadFile(testing_files::ReadFileBytes(folder / "rec_20250314_211502.mp4"));
+  EXPECT_EQ(f.movie.stsz, std::vector<std::uint32_t>({7, 6}));
+  EXPECT_EQ(f.movie.sps, Hex("67 4D 40 1F"));
+  EXPECT_EQ(f.movie.pps, Hex("68 EE"));
+  EXPECT_EQ(sampleHistory.samples.size(), 3u);
+}
+
+}  // namespace

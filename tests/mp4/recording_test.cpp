@@ -1,0 +1,263 @@
+// The recording file: when it opens, what it holds, when it closes, and what is kept.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "mp4/hex.h"
+#include "mp4/mp4_reader.h"
+#include "mp4/recording_fixture.h"
+
+namespace {
+
+using namespace testing_files;
+using namespace testing_samples;
+
+std::vector<std::string> Names(std::initializer_list<const char*> names) { return {names.begin(), names.end()}; }
+
+TEST_F(RecordingTest, BeginsAtTheNextKeyframeAndIsWellFormedWhenClosed) {
+  RunRecordingControl(1);
+  std::vector<EncodedSample> samples = Sequence(95, 30, 40000000, 150);
+  Append({samples.begin() + 20, samples.end()});  // switched on in the middle of a group
+  RunRecordingControl(0);
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 65 frames"}));
+  ASSERT_EQ(Files(), Names({"rec_20250314_211502.mp4"}));
+
+  const std::vector<std::uint8_t> bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  const mp4read::File f = mp4read::ReadFile(bytes);
+  ASSERT_EQ(f.boxes.size(), 3u);
+  EXPECT_EQ(f.boxes[0].type, "ftyp");
+  EXPECT_EQ(f.boxes[1].type, "mdat");
+  EXPECT_EQ(f.boxes[2].type, "moov");  // the last box of the file
+  EXPECT_EQ(f.mdatOffset, 32u);
+  EXPECT_EQ(f.mdatSize, 8 + 65 * 155u);
+  EXPECT_EQ(f.movie.stco, std::vector<std::uint32_t>({40}));
+  EXPECT_EQ(bytes.size(), 40 + 65 * 155u + f.boxes[2].size);
+  // The keyframe at sample 30 is the file's first sample and its time zero.
+  EXPECT_EQ(f.movie.stss, std::vector<std::uint32_t>({1, 31, 61}));
+  // (t[94] - t[30]) = 21,333,333 units -> 191,999 ticks, plus the last duration's 2,999.
+  EXPECT_EQ(f.movie.movieDuration, 194998u);
+  EXPECT_EQ(f.movie.sps, kSps);
+  EXPECT_EQ(f.movie.pps, kPps);
+  EXPECT_EQ(f.movie.stsz, std::vector<std::uint32_t>(65, 155));
+}
+
+TEST_F(RecordingTest, NothingWhileTheSwitchIsOff) {
+  RunRecordingControl(0);
+  Append(Sequence(40));
+  EXPECT_FALSE(FileOpen());
+  EXPECT_TRUE(Files().empty());
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(RecordingTest, NeedsUsableParameterSets) {
+  RunRecordingControl(1);
+  parameterSets.sps = {0x67, 0x4D, 0x40};
+  Append(Sequence(31));
+  EXPECT_FALSE(FileOpen());
+  parameterSets.sps = kSps;
+  parameterSets.pps.clear();
+  Append(Sequence(31));
+  EXPECT_FALSE(FileOpen());
+  parameterSets.pps = kPps;
+  Append(Sequence(1));
+  EXPECT_TRUE(FileOpen());
+}
+
+TEST_F(RecordingTest, RotatesAtTheFirstKeyframeThreeHundredSecondsIn) {
+  RunRecordingControl(1);
+  // Keyframes one second apart, 30 samples a second, 302 s.
+  std::vector<EncodedSample> samples = Sequence(302 * 30, 30, 0, 10);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (i == 300 * 30) clock.SetSecond(3);  // a new file, a new name
+    AppendToRecording(samples[i]);
+  }
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 9000 frames"}));
+  RunRecordingControl(0);
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 9000 frames", "recording file closed: ok, 60 frames"}));
+  ASSERT_EQ(Files(), Names({"rec_20250314_211502.mp4", "rec_20250314_211503.mp4"}));
+  const mp4read::File first = mp4read::ReadFile(ReadFileBytes(folder / "rec_20250314_211502.mp4"));
+  EXPECT_EQ(first.movie.stsz.size(), 9000u);
+  // 8999 decode steps of 1/30 s and the last duration: 300 s less a tick or two of truncation.
+  EXPECT_NEAR(first.movie.movieDuration / 90000.0, 300.0, 0.001);
+  const mp4read::File second = mp4read::ReadFile(ReadFileBytes(folder / "rec_20250314_211503.mp4"));
+  EXPECT_EQ(second.movie.stsz.size(), 60u);
+  EXPECT_EQ(second.movie.stss.front(), 1u);
+}
+
+TEST_F(RecordingTest, TimeGoingBackwardsNeverRotates) {
+  RunRecordingControl(1);
+  Append({Sample(5000000000LL, true), Sample(5000000000LL + 333333, false), Sample(0, true),
+          Sample(-4000000000LL, true)});
+  EXPECT_TRUE(FileOpen());
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(RecordingTest, IdleForMoreThanTenSecondsCloses) {
+  RunRecordingControl(1);
+  clock.SetTick(0xFFFFF000u);  // and the tick count wraps on the way
+  AppendToRecording(Sample(0, true));
+  clock.SetTick(0xFFFFF000u + 10000u);
+  RunRecordingControl(1);
+  EXPECT_TRUE(FileOpen());
+  clock.Advance(1);
+  RunRecordingControl(1);
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 1 frames"}));
+  // The next keyframe starts a new file.
+  clock.SetSecond(30);
+  AppendToRecording(Sample(500000000, false));
+  EXPECT_FALSE(FileOpen());
+  AppendToRecording(Sample(510000000, true));
+  EXPECT_TRUE(FileOpen());
+}
+
+TEST_F(RecordingTest, SwitchOffClosesWithinOnePass) {
+  RunRecordingControl(1);
+  Append(Sequence(10));
+  EXPECT_TRUE(FileOpen());
+  RunRecordingControl(0);
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(processState.recordingWanted, 0);
+  Append(Sequence(10));
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(Files(), Names({"rec_20250314_211502.mp4"}));
+}
+
+TEST_F(RecordingTest, ShutdownClosesAndNothingIsWrittenAfterwards) {
+  RunRecordingControl(1);
+  Append(Sequence(10));
+  CloseRecordingForShutdown();
+  EXPECT_TRUE(processState.shuttingDown);
+  EXPECT_FALSE(FileOpen());
+  const std::vector<std::uint8_t> kept = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  clock.SetSecond(9);
+  RunRecordingControl(1);
+  Append(Sequence(40));
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(Files(), Names({"rec_20250314_211502.mp4"}));
+  EXPECT_EQ(ReadFileBytes(folder / "rec_20250314_211502.mp4"), kept);
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 10 frames"}));
+}
+
+TEST_F(RecordingTest, CloseWithoutAFileChangesNothing) {
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    CloseRecording();
+  }
+  CloseRecordingForShutdown();
+  EXPECT_TRUE(log.Messages().empty());
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(RecordingTest, SameSecondKeepsBothFiles) {
+  RunRecordingControl(1);
+  Append(Sequence(5));
+  RunRecordingControl(0);
+  const std::vector<std::uint8_t> first = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  RunRecordingControl(1);
+  Append(Sequence(7));
+  RunRecordingControl(0);
+  RunRecordingControl(1);
+  Append(Sequence(9));
+  RunRecordingControl(0);
+  EXPECT_EQ(Files(), Names({"rec_20250314_211502.mp4", "rec_20250314_211502_2.mp4", "rec_20250314_211502_3.mp4"}));
+  EXPECT_EQ(ReadFileBytes(folder / "rec_20250314_211502.mp4"), first);
+  EXPECT_EQ(mp4read::ReadFile(ReadFileBytes(folder / "rec_20250314_211502_2.mp4")).movie.stsz.size(), 7u);
+  EXPECT_EQ(mp4read::ReadFile(ReadFileBytes(folder / "rec_20250314_211502_3.mp4")).movie.stsz.size(), 9u);
+}
+
+TEST_F(RecordingTest, FailedOpenWaitsSixtySecondsAcrossTheTickWrap) {
+  processState.outputFolder = folder.system() + u"\\missing\\deeper";  // cannot be created in one level
+  RunRecordingControl(1);
+  clock.SetTick(0xFFFF8000u);
+  AppendToRecording(Sample(0, true));
+  EXPECT_FALSE(FileOpen());
+  EXPECT_TRUE(log.Messages().empty());  // a failed create logs nothing
+  fs::create_directories(folder / "missing" / "deeper");
+  clock.SetTick(0xFFFF8000u + 59999u);  // past the wrap, still inside the wait
+  RunRecordingControl(1);
+  AppendToRecording(Sample(10000000, true));
+  EXPECT_FALSE(FileOpen());
+  clock.Advance(1);
+  AppendToRecording(Sample(20000000, true));
+  EXPECT_TRUE(FileOpen());
+}
+
+// An ended wait must not come back: compared only by 32-bit differences, a retry tick left over
+// from a failure 2^31 ms ago would look like a wait in the future again.
+TEST_F(RecordingTest, EndedWaitDoesNotReturnWeeksLater) {
+  processState.outputFolder = folder.system() + u"\\missing\\deeper";
+  RunRecordingControl(1);
+  AppendToRecording(Sample(0, true));
+  fs::create_directories(folder / "missing" / "deeper");
+  clock.Advance(60000);
+  RunRecordingControl(0);  // the main loop's passes go on; the switch is off for weeks
+  clock.Advance(0x80000000u + 10000u);
+  RunRecordingControl(1);
+  AppendToRecording(Sample(10000000, true));
+  EXPECT_TRUE(FileOpen());
+}
+
+TEST_F(RecordingTest, MediaDataBeyondThirtyTwoBitsIsNotKept) {
+  RunRecordingControl(1);
+  Append(Sequence(3));
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    recordingFile.mdatPayloadBytes = 4294967288ull;  // as if 4 GiB of samples had been written
+  }
+  RunRecordingControl(0);
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: not kept, 3 frames"}));
+  EXPECT_TRUE(Files().empty());
+}
+
+// The largest media data that still fits: the movie box goes after it (a sparse gap stands in for
+// the samples) and the size field reads 0xFFFFFFFF.
+TEST_F(RecordingTest, LargestMediaDataIsKept) {
+  RunRecordingControl(1);
+  Append(Sequence(3));
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    recordingFile.mdatPayloadBytes = 4294967287ull;
+  }
+  RunRecordingControl(0);
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 3 frames"}));
+  const fs::path path = folder / "rec_20250314_211502.mp4";
+  ASSERT_TRUE(fs::exists(path));
+  std::ifstream in(path, std::ios::binary);
+  std::uint8_t header[8];
+  in.read(reinterpret_cast<char*>(header), 8);
+  in.seekg(32);
+  in.read(reinterpret_cast<char*>(header), 8);
+  EXPECT_EQ(HexText(ByteBuffer(header, header + 8)), HexText(Hex("FF FF FF FF 'mdat'")));
+  const std::uint64_t moovAt = 40 + 4294967287ull;
+  in.seekg(static_cast<std::streamoff>(moovAt));
+  in.read(reinterpret_cast<char*>(header), 8);
+  ASSERT_TRUE(in);
+  EXPECT_EQ(HexText(ByteBuffer(header + 4, header + 8)), HexText(Hex("'moov'")));
+  const std::uint32_t moovSize = (std::uint32_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+  EXPECT_EQ(fs::file_size(path), moovAt + moovSize);
+}
+
+TEST_F(RecordingTest, EmptyFileIsNotKept) {
+  RunRecordingControl(1);
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    ASSERT_TRUE(OpenRecording());
+  }
+  EXPECT_EQ(Files(), Names({"rec_20250314_211502.mp4.tmp"}));
+  RunRecordingControl(0);
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: not kept, 0 frames"}));
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(RecordingTest, TemporaryFileIsReadableWhileRecording) {
+  RunRecordingControl(1);
+  Append(Sequence(4));
+  const std::vector<std::uint8_t> bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4.tmp");
+  ASSERT_EQ(bytes.size(), 40 + 4 * 105u);
+  // The media-data size stays 0 until the close.
+  EXPECT_EQ(HexText(ByteBuffer(bytes.begin() + 32, bytes.begin() + 40)), HexText(Hex("00 00 00 00 'mdat'")));
+}
+
+}  // namespace
