@@ -17,8 +17,9 @@ struct MediaFrameworkEntryPoints {
 extern MediaFrameworkEntryPoints mediaFramework;
 
 // Loads the framework library by its plain name ("mfplat.dll" on Windows, "libvistrel-mediafw.so"
-// elsewhere: the system's library search applies, which looks beside the executable first), looks
-// up "MFStartup" and the four table entries, and starts the framework without socket support.
+// elsewhere: the system's library search applies, which looks beside the executable first; on
+// POSIX the executable's folder is also tried when that search fails), looks up "MFStartup" and
+// the four table entries, and starts the framework without socket support.
 // True exactly when all five were found and MFStartup succeeded; MFStartup is not called when any
 // is missing. Logs nothing. The library is never unloaded and the framework never shut down.
 bool LoadMediaFramework();
