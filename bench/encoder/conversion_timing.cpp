@@ -1,0 +1,36 @@
+// The conversion benchmark for builds without Google Benchmark (the 32-bit Windows build, run
+// under Wine): each case converts 300 frames in each of 5 rounds; the best round counts.
+#include <chrono>
+#include <cstdio>
+
+#include "conversion_cases.h"
+#include "encoder/convert.h"
+
+int main() {
+  constexpr int kRounds = 5;
+  constexpr int kFrames = 300;
+  RotatingFrames frames;
+  for (const ConversionCase& c : ConversionCases()) {
+    if (!c.available) {
+      std::printf("%-20s not supported here\n", c.name);
+      continue;
+    }
+    for (int i = 0; i < 10; ++i) {  // warm-up
+      c.run(frames.source(), frames.output());
+      frames.Advance();
+    }
+    double best = 1e30;
+    for (int round = 0; round < kRounds; ++round) {
+      const auto start = std::chrono::steady_clock::now();
+      for (int i = 0; i < kFrames; ++i) {
+        c.run(frames.source(), frames.output());
+        frames.Advance();
+      }
+      const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+      if (spent.count() / kFrames < best) best = spent.count() / kFrames;
+    }
+    std::printf("%-20s %8.1f us per frame\n", c.name, best);
+  }
+  SetConversionLevelForTesting(ConversionLevel::Avx2);
+  return 0;
+}

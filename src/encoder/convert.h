@@ -1,0 +1,46 @@
+// BGRA frames to NV12: the one hot loop of the system.
+//
+// Three layers: ConvertFrameToNv12 walks the frame by row pairs and calls one row-pair kernel,
+// chosen once per frame; the kernels exist as plain integer code (_C, the definition) and as SSE2
+// and AVX2 versions that produce the same bytes.
+#pragma once
+
+#include <cstdint>
+
+// Source frames: 1280 x 720 pixels, bytes B, G, R, A, rows 5120 bytes apart, top row first.
+inline constexpr int kSourceWidth = 1280;
+inline constexpr int kSourceHeight = 720;
+inline constexpr int kSourceStride = kSourceWidth * 4;
+// NV12: luma rows and interleaved Cb, Cr rows, both 1280 bytes apart.
+inline constexpr int kNv12Stride = 1280;
+// An NV12 buffer holds 1920 bytes per luma row: 1280 of luma and, per two rows, 1280 of chroma.
+inline constexpr std::uint32_t kNv12BytesPerLumaRow = 1920;
+
+// Converts the frame into an NV12 buffer of inputHeight x 1920 bytes (inputHeight >= 720):
+// luma rows 0-719 at offset 0 (rows from 720 on are not written), chroma from inputHeight x 1280,
+// rows 0-359 from the frame and the rest of its inputHeight / 2 rows set to 128.
+void ConvertFrameToNv12(const std::uint8_t* bgra, std::uint8_t* nv12, std::uint32_t inputHeight);
+
+// Row kernels. width is even. Luma: one source row to width Y bytes. Row pair: both rows' luma
+// and the width bytes of Cb, Cr pairs, one pair per 2 x 2 block.
+void ConvertLumaRow_C(const std::uint8_t* bgra, std::uint8_t* y, int width);
+void ConvertChromaRow_C(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* uv,
+                        int width);
+void ConvertRowPair_C(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* y0,
+                      std::uint8_t* y1, std::uint8_t* uv, int width);
+void ConvertRowPair_SSE2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* y0,
+                         std::uint8_t* y1, std::uint8_t* uv, int width);
+void ConvertRowPair_AVX2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* y0,
+                         std::uint8_t* y1, std::uint8_t* uv, int width);
+
+enum class ConversionLevel { Plain = 0, Sse2 = 1, Avx2 = 2 };
+
+// The strongest level that this processor and the operating system support (AVX2 only when the
+// system saves the YMM registers). Found once.
+ConversionLevel SupportedConversionLevel();
+
+// The level that ConvertFrameToNv12 uses: the supported one, at most the limit set for testing.
+ConversionLevel ActiveConversionLevel();
+
+// Limits the level for tests and benchmarks (Plain forces the plain kernels); Avx2 lifts the limit.
+void SetConversionLevelForTesting(ConversionLevel limit);

@@ -1,0 +1,152 @@
+// Frames into the encoder, access units out of it.
+#include <cstddef>
+#include <vector>
+
+#include "clips/annexb.h"
+#include "clips/sample_history.h"
+#include "encoder/convert.h"
+#include "encoder/encoder.h"
+#include "encoder/loader.h"
+#include "log/log.h"
+
+namespace {
+
+// Outcome of one output call.
+struct OutputResult {
+  bool ok = true;     // false: the call failed
+  bool stop = false;  // the drain stops (more input needed, or the output type changed)
+};
+
+OutputResult CallForOutput(HardwareEncoder& encoder) {
+  MFT_OUTPUT_DATA_BUFFER output = {};
+  output.dwStreamID = encoder.outputStreamId;
+
+  IMFSample* own = nullptr;
+  if (!encoder.providesSamples) {
+    IMFMediaBuffer* buffer = nullptr;
+    if (FAILED(mediaFramework.createMemoryBuffer(encoder.outputBufferSize, &buffer)) ||
+        buffer == nullptr) {
+      return {false, true};
+    }
+    if (FAILED(mediaFramework.createSample(&own)) || own == nullptr) {
+      buffer->Release();
+      return {false, true};
+    }
+    own->AddBuffer(buffer);
+    buffer->Release();
+    output.pSample = own;
+  }
+
+  DWORD status = 0;
+  const HRESULT hr = encoder.transform->ProcessOutput(0, 1, &output, &status);
+  if (output.pEvents != nullptr) {
+    output.pEvents->Release();
+    output.pEvents = nullptr;
+  }
+
+  OutputResult result;
+  if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) {
+    result.stop = true;
+  } else if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
+    // Whatever this call produced is not an access unit of the new format.
+    result.ok = AdoptNewOutputType(encoder);
+    result.stop = true;
+  } else if (FAILED(hr)) {
+    LogLine("ProcessOutput failed 0x%08lX", HresultBits(hr));
+    result.ok = false;
+    result.stop = true;
+  } else if (output.pSample != nullptr) {
+    AddEncodedSample(output.pSample);
+  }
+
+  // The intake has taken what it needs during its call.
+  if (output.pSample != nullptr && output.pSample != own) output.pSample->Release();
+  if (own != nullptr) own->Release();
+  return result;
+}
+
+}  // namespace
+
+IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* slotPixels,
+                           std::int64_t time) {
+  const DWORD length = encoder.inputHeight * kNv12BytesPerLumaRow;
+  IMFMediaBuffer* buffer = nullptr;
+  if (FAILED(mediaFramework.createMemoryBuffer(length, &buffer)) || buffer == nullptr) return nullptr;
+  BYTE* bytes = nullptr;
+  if (FAILED(buffer->Lock(&bytes, nullptr, nullptr)) || bytes == nullptr) {
+    buffer->Release();
+    return nullptr;
+  }
+  ConvertFrameToNv12(slotPixels, bytes, encoder.inputHeight);
+  buffer->Unlock();
+  buffer->SetCurrentLength(length);
+
+  IMFSample* sample = nullptr;
+  if (SUCCEEDED(mediaFramework.createSample(&sample)) && sample != nullptr) {
+    sample->AddBuffer(buffer);
+    sample->SetSampleTime(time);
+    sample->SetSampleDuration(kFrameDuration);
+  } else {
+    sample = nullptr;
+  }
+  buffer->Release();
+  return sample;
+}
+
+bool DrainOutput(HardwareEncoder& encoder) {
+  for (;;) {
+    const OutputResult result = CallForOutput(encoder);
+    if (!result.ok) return false;
+    if (result.stop) return true;
+  }
+}
+
+bool ProcessOneOutput(HardwareEncoder& encoder) {
+  // More input wanted or a new format: the encoder announces what it wants next by events.
+  return CallForOutput(encoder).ok;
+}
+
+bool AdoptNewOutputType(HardwareEncoder& encoder) {
+  IMFTransform* transform = encoder.transform;
+  IMFMediaType* type = nullptr;
+  if (FAILED(transform->GetOutputAvailableType(encoder.outputStreamId, 0, &type)) || type == nullptr) {
+    return false;
+  }
+  const bool accepted = SUCCEEDED(transform->SetOutputType(encoder.outputStreamId, type, 0));
+  type->Release();
+
+  ReadSequenceHeader(encoder);
+
+  MFT_OUTPUT_STREAM_INFO info = {};
+  if (SUCCEEDED(transform->GetOutputStreamInfo(encoder.outputStreamId, &info))) {
+    if (info.cbSize != 0) encoder.outputBufferSize = info.cbSize;  // 0 keeps the size in use
+    encoder.providesSamples =
+        (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
+  }
+  LogLine("encoder changed its output type");
+  return accepted;
+}
+
+void ReadSequenceHeader(HardwareEncoder& encoder) {
+  IMFMediaType* type = nullptr;
+  if (FAILED(encoder.transform->GetOutputCurrentType(encoder.outputStreamId, &type)) ||
+      type == nullptr) {
+    return;
+  }
+  UINT32 size = 0;
+  if (FAILED(type->GetBlobSize(MF_MT_MPEG_SEQUENCE_HEADER, &size)) || size == 0) {
+    type->Release();
+    return;
+  }
+  std::vector<std::uint8_t> header(size, 0);
+  UINT32 copied = 0;
+  if (SUCCEEDED(type->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), size, &copied))) {
+    ScanAnnexB(header.data(), header.size(), [&](const NalUnit& unit) {
+      const auto begin = header.begin() + static_cast<std::ptrdiff_t>(unit.start);
+      const auto end = begin + static_cast<std::ptrdiff_t>(unit.length);
+      if (unit.type == 7) parameterSets.sps.assign(begin, end);
+      if (unit.type == 8) parameterSets.pps.assign(begin, end);
+    });
+  }
+  type->Release();
+}
