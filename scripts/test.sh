@@ -29,10 +29,16 @@ for preset in "${presets[@]}"; do
     if ! ctest --test-dir build/windows --output-on-failure -j "$jobs"; then failed+=("$preset"); fi
     wineserver -k >/dev/null 2>&1 || true
   else
+    filter=
     if [ "$preset" = linux-san ]; then
       export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+      # Five minutes of video to show one rotation: the plain Linux run has it.
+      filter='-Process.RecordingRotatesAfterFiveMinutesOfSampleTime'
     fi
-    if ! ctest --test-dir "build/$preset" --output-on-failure -j "$jobs"; then failed+=("$preset"); fi
+    # (An empty GTEST_FILTER would select no test at all: set it only when there is one.)
+    if ! env ${filter:+GTEST_FILTER="$filter"} ctest --test-dir "build/$preset" --output-on-failure -j "$jobs"; then
+      failed+=("$preset")
+    fi
   fi
 done
 

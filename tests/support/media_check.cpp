@@ -62,7 +62,7 @@ DecodedFrames DecodeFrameNumbers(const std::filesystem::path& file) {
   // Pictures stream through a pipe (a five-minute file is gigabytes of grey frames); what ffmpeg
   // says goes to a file of its own.
   const std::filesystem::path errors = file.string() + ".errors";
-  const std::string command = "ffmpeg -nostdin -v error -i " + Quote(file) + " -fps_mode passthrough -f rawvideo -pix_fmt gray - 2>" +
+  const std::string command = "ffmpeg -nostdin -v error -i " + Quote(file) + " -fps_mode passthrough -enc_time_base 1/90000 -f rawvideo -pix_fmt gray - 2>" +
                               Quote(errors);
   std::FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return d;
