@@ -27,21 +27,21 @@ struct SampleSpec {
 };
 
 // A framework sample with one memory buffer holding bytes; the caller releases it.
-IMFSample* MakeSample(const SampleSpec& spec) {
+IMFSample* MakeSample(const SampleSpec& input) {
   IMFSample* sample = nullptr;
   IMFMediaBuffer* buffer = nullptr;
   EXPECT_EQ(CreateSampleObject(&sample), S_OK);
-  EXPECT_EQ(CreateMemoryBufferObject(static_cast<DWORD>(spec.bytes.size()), &buffer), S_OK);
+  EXPECT_EQ(CreateMemoryBufferObject(static_cast<DWORD>(input.bytes.size()), &buffer), S_OK);
   BYTE* p = nullptr;
   EXPECT_EQ(buffer->Lock(&p, nullptr, nullptr), S_OK);
-  if (!spec.bytes.empty()) std::memcpy(p, spec.bytes.data(), spec.bytes.size());
+  if (!input.bytes.empty()) std::memcpy(p, input.bytes.data(), input.bytes.size());
   buffer->Unlock();
-  buffer->SetCurrentLength(static_cast<DWORD>(spec.bytes.size()));
+  buffer->SetCurrentLength(static_cast<DWORD>(input.bytes.size()));
   sample->AddBuffer(buffer);
   buffer->Release();
-  if (spec.cleanPoint) sample->SetUINT32(MFSampleExtension_CleanPoint, *spec.cleanPoint);
-  if (spec.time) sample->SetSampleTime(*spec.time);
-  if (spec.duration) sample->SetSampleDuration(*spec.duration);
+  if (input.cleanPoint) sample->SetUINT32(MFSampleExtension_CleanPoint, *input.cleanPoint);
+  if (input.time) sample->SetSampleTime(*input.time);
+  if (input.duration) sample->SetSampleDuration(*input.duration);
   return sample;
 }
 
@@ -91,8 +91,8 @@ class Intake : public RecordingTest {
   ~Intake() override { sampleHistory = SampleHistory{}; }
 
   // Feeds one sample and checks that the sample and its buffer keep exactly their references.
-  void Feed(const SampleSpec& spec) {
-    IMFSample* sample = MakeSample(spec);
+  void Feed(const SampleSpec& input) {
+    IMFSample* sample = MakeSample(input);
     IMFMediaBuffer* buffer = nullptr;
     ASSERT_EQ(sample->GetBufferByIndex(0, &buffer), S_OK);
     const ULONG sampleRefs = Count(sample);
