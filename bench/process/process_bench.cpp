@@ -1,0 +1,182 @@
+// vistrel's own cost as a running process, measured from outside the way a game would see it:
+// idle CPU with a host attached, how fast a frame's slot comes back, the pipeline's frame rate
+// with the fast clock, the longest loop pass while a clip is saved, and (with a transform that
+// replays recorded access units instead of encoding) vistrel's own CPU per frame.
+//
+//   process_bench [--replay STREAM.h264]
+//
+// It plays the host in this process and starts build/<preset>/bin/vistrel with the stand-in
+// framework (libx264 through VISTREL_SOFTWARE_ENCODER=1, or the replay transform).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "exchange/layout.h"
+#include "host/host_exchange.h"
+#include "host/test_picture.h"
+#include "platform/atomic.h"
+#include "platform/process.h"
+#include "platform/text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// User + system CPU seconds of a process, from /proc.
+double CpuSeconds(std::uint32_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  unsigned long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::stoul(f);
+    if (i == 15) stime = std::stoul(f);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+class Session {
+ public:
+  bool Start(const std::string& folder) {
+    host::HostOptions options;
+    options.outputFolder = platform::Utf16FromUtf8(folder);
+    if (!ex.Create(platform::CurrentProcessId(), options)) return false;
+    const std::u16string exe = platform::Utf16FromUtf8(std::string(VISTREL_BIN_DIR) + "/vistrel");
+    if (!platform::StartProcess(exe, {u"--run", platform::Utf16FromUtf8(std::to_string(platform::CurrentProcessId()))},
+                                child)) {
+      return false;
+    }
+    for (int i = 0; i < 1000 && ex.Status() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return ex.Status() == 1;
+  }
+  void Stop() {
+    ex.SetStopSwitch();
+    std::uint32_t code = 0;
+    if (!platform::WaitProcessFor(child, 30000, code)) platform::KillProcess(child);
+    ex.Close();
+  }
+  // Feeds one frame and returns how long its slot took to come back.
+  double FeedAndTime(std::uint32_t n, std::int64_t time) {
+    std::uint8_t* slot = nullptr;
+    while (!(slot = ex.NextSlot())) std::this_thread::yield();
+    host::DrawTestPicture(slot, exchange::kStride, n);
+    const int index = static_cast<int>(n % 3);
+    const auto start = Clock::now();
+    ex.SubmitSlot(time);
+    while (platform::AtomicLoad(ex.Header()->slotState[index]) != 0) std::this_thread::yield();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  }
+
+  host::HostExchange ex;
+  platform::ProcessHandle child;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string replay;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--replay") replay = argv[i + 1];
+  }
+  if (replay.empty()) {
+    ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
+  } else {
+    ::setenv("VISTREL_MEDIAFW_REPLAY", replay.c_str(), 1);
+  }
+  char folder[] = "/tmp/vistrel_process_bench_XXXXXX";
+  if (!::mkdtemp(folder)) return 1;
+
+  // 1. Idle: host attached, no frames, 10 s.
+  {
+    Session s;
+    if (!s.Start(folder)) {
+      std::fprintf(stderr, "vistrel did not come up\n");
+      return 1;
+    }
+    const double before = CpuSeconds(s.child.pid);
+    const std::uint32_t beats = s.ex.Heartbeat();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double cpu = CpuSeconds(s.child.pid) - before;
+    std::printf("idle: %.2f%% of one core, %.0f passes a second\n", cpu / 10.0 * 100.0,
+                (s.ex.Heartbeat() - beats) / 10.0);
+    s.Stop();
+  }
+
+  // 2. Real time at 30 fps for 10 s: slot hand-back latency and CPU per frame; a clip is saved in
+  // the middle while a watcher looks for the longest pass (the heartbeat moves once a pass).
+  {
+    Session s;
+    if (!s.Start(folder)) return 1;
+    std::atomic<bool> watching{true};
+    std::atomic<double> longestGap{0};
+    std::thread watcher([&] {
+      std::uint32_t last = s.ex.Heartbeat();
+      auto lastChange = Clock::now();
+      while (watching) {
+        const std::uint32_t now = s.ex.Heartbeat();
+        const auto t = Clock::now();
+        if (now != last) {
+          const double gap = std::chrono::duration<double, std::milli>(t - lastChange).count();
+          if (gap > longestGap) longestGap = gap;
+          last = now;
+          lastChange = t;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    });
+    std::vector<double> latencies;
+    const double before = CpuSeconds(s.child.pid);
+    const auto start = Clock::now();
+    const int frames = 300;
+    for (int n = 0; n < frames; ++n) {
+      std::this_thread::sleep_until(start + std::chrono::microseconds(33333LL * n));
+      if (n == 200) s.ex.RaiseRequest(3);  // saved at once, while frames keep coming
+      latencies.push_back(s.FeedAndTime(static_cast<std::uint32_t>(n), 333333LL * n));
+    }
+    const double cpu = CpuSeconds(s.child.pid) - before;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    watching = false;
+    watcher.join();
+    std::printf("real time 30 fps: slot back after %.2f ms at the median, %.2f ms at the 95th percentile\n",
+                Median(latencies), [&] {
+                  auto v = latencies;
+                  std::sort(v.begin(), v.end());
+                  return v[v.size() * 95 / 100];
+                }());
+    std::printf("real time 30 fps: %.3f ms of vistrel CPU per frame (%s)\n", cpu * 1000.0 / frames,
+                replay.empty() ? "libx264 included" : "replayed access units: vistrel's own work");
+    std::printf("longest loop pass (heartbeat gap) while a clip was saved: %.2f ms\n", longestGap.load());
+    s.Stop();
+  }
+
+  // 3. Fast clock: frames as fast as vistrel takes them, 20 s of video.
+  {
+    Session s;
+    if (!s.Start(folder)) return 1;
+    const int frames = 600;
+    const auto start = Clock::now();
+    for (int n = 0; n < frames; ++n) s.FeedAndTime(static_cast<std::uint32_t>(n), 333333LL * n);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("fast clock: %.1f frames a second through the whole pipeline\n", frames / seconds);
+    s.Stop();
+  }
+  std::string cleanup = std::string("rm -rf ") + folder;
+  return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}

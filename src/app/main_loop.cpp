@@ -1,0 +1,175 @@
+#include "app/main_loop.h"
+
+#include "app/process_state.h"
+#include "app/sample_time.h"
+#include "app/save_schedule.h"
+#include "clips/clip_request.h"
+#include "clips/housekeeping.h"
+#include "encoder/encoder.h"
+#include "encoder/loader.h"
+#include "exchange/exchange.h"
+#include "log/log.h"
+#include "mp4/recording.h"
+#include "platform/atomic.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr std::int32_t kSaveWaitRounds = 50;  // 50 x 100 ms: at most 5 s for a running save
+constexpr std::uint32_t kSaveWaitMs = 100;
+constexpr std::uint32_t kFrameWaitingMs = 1;
+constexpr std::uint32_t kIdleWaitMs = 10;
+
+// The final close of the recording and the wait for a running clip save, shared by every end of
+// a run: nothing the player has recorded so far may be lost when vistrel ends.
+void FinishStorage() {
+  CloseRecordingForShutdown();
+  for (std::int32_t i = 0; i < kSaveWaitRounds && platform::AtomicLoad(processState.runningSaves) > 0; ++i) {
+    platform::SleepMilliseconds(kSaveWaitMs);
+  }
+}
+
+void HostWatcher(void*) {
+  platform::WaitProcessEnd(processState.hostProcess);
+  FinishStorage();
+  platform::TerminateSelf(kExitStopped);
+}
+
+// LoadMediaFramework, COM and the selection: the bring-up shared by the probe and the run.
+bool BringUpEncoder(HardwareEncoder& encoder) {
+  if (!LoadMediaFramework()) return false;
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return false;
+  return SelectEncoder(encoder);
+}
+
+enum class Pass { Continue, Stop, Fail };
+
+class Loop {
+ public:
+  Loop(exchange::Exchange& ex, HardwareEncoder& encoder)
+      : ex_(ex), header_(*ex.header), encoder_(encoder),
+        schedule_(StartSaveSchedule(platform::TickCount())) {}
+
+  Pass RunPass() {
+    exchange::Heartbeat(header_);
+    RunRecordingControl(exchange::ReadRecordSwitch(header_));
+    platform::WaitNamedEvent(ex_.event, exchange::TurnSlotFilled(header_, turn_) ? kFrameWaitingMs : kIdleWaitMs);
+    if (encoder_.isAsync && !TakeEncoderEvents()) return Pass::Fail;
+    if (!OfferFrame()) return Pass::Fail;
+    RunSaveSchedule(schedule_, header_, platform::TickCount(), RequestClip);
+    return exchange::ReadStopSwitch(header_) != 0 ? Pass::Stop : Pass::Continue;
+  }
+
+ private:
+  // The asynchronous encoder's queued events, taken without waiting.
+  bool TakeEncoderEvents() {
+    for (;;) {
+      IMFMediaEvent* event = nullptr;
+      const HRESULT hr = encoder_.eventGenerator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
+      if (hr == MF_E_NO_EVENTS_AVAILABLE) return true;
+      if (FAILED(hr) || !event) {
+        LogLine("GetEvent failed 0x%08lX", HresultBits(hr));
+        if (event) event->Release();
+        return false;
+      }
+      MediaEventType type = 0;
+      HRESULT status = S_OK;
+      event->GetType(&type);
+      event->GetStatus(&status);
+      event->Release();
+      if (type == METransformNeedInput) {
+        ++encoder_.pendingInputRequests;
+      } else if (type == METransformHaveOutput) {
+        if (!ProcessOneOutput(encoder_)) return false;
+      } else if (type == MEError || FAILED(status)) {
+        LogLine("encoder event %lu status 0x%08lX", static_cast<unsigned long>(type), HresultBits(status));
+        return false;
+      }
+    }
+  }
+
+  // The frame step: the slot whose turn it is, when the encoder can take it. False on a failure.
+  bool OfferFrame() {
+    if (!exchange::TurnSlotFilled(header_, turn_)) return true;
+    if (encoder_.isAsync && encoder_.pendingInputRequests < 1) return true;
+    const std::int64_t slotTime = exchange::ReadSlotTime(header_, turn_.slotIndex);
+    const std::int64_t clockFrequency = header_.clockFrequency;
+    FrameClock next = clock_;
+    const std::int64_t time = SampleTimeFor(next, slotTime, clockFrequency);
+    IMFSample* sample = MakeInputSample(encoder_, exchange::SlotPixels(ex_, turn_.slotIndex), time);
+    if (!sample) return false;
+    const HRESULT hr = encoder_.transform->ProcessInput(encoder_.inputStreamId, sample, 0);
+    sample->Release();
+    if (hr == MF_E_NOTACCEPTING) {
+      // The frame stays in its slot and is offered again on a later pass.
+      if (encoder_.isAsync) {
+        encoder_.pendingInputRequests = 0;
+      } else {
+        DrainOutput(encoder_);
+      }
+      return true;
+    }
+    if (FAILED(hr)) {
+      LogLine("ProcessInput failed 0x%08lX", HresultBits(hr));
+      return false;
+    }
+    if (encoder_.isAsync) {
+      --encoder_.pendingInputRequests;
+    } else if (!DrainOutput(encoder_)) {
+      return false;
+    }
+    next.lastTime = time;
+    clock_ = next;
+    exchange::HandBackTurnSlot(header_, turn_);
+    return true;
+  }
+
+  exchange::Exchange& ex_;
+  exchange::ExchangeHeader& header_;
+  HardwareEncoder& encoder_;
+  exchange::SlotTurn turn_;
+  FrameClock clock_;
+  SaveSchedule schedule_;
+};
+
+}  // namespace
+
+std::uint32_t RunMainLoop(std::uint32_t hostPid) {
+  // recordingLock is ready before anything runs: it is constructed with processState.
+  if (!platform::OpenProcessForWait(hostPid, processState.hostProcess)) return kExitFailed;
+  if (!platform::StartDetachedThread(HostWatcher, nullptr)) return kExitFailed;
+  exchange::Exchange ex;
+  if (!exchange::OpenExchange(hostPid, ex)) return kExitFailed;
+  if (exchange::ReadLogSwitch(*ex.header) != 0) OpenLog();
+  processState.outputFolder = exchange::TakeOutputFolder(*ex.header);
+  RemoveLeftoverTempFiles();
+
+  HardwareEncoder encoder;
+  if (!BringUpEncoder(encoder)) {
+    LogLine("no working hardware encoder");
+    exchange::SetStatus(*ex.header, exchange::kStatusFailed);
+    return kExitNoEncoder;
+  }
+  exchange::SetStatus(*ex.header, exchange::kStatusRunning);
+
+  Loop loop(ex, encoder);
+  Pass pass = exchange::ReadStopSwitch(*ex.header) != 0 ? Pass::Stop : Pass::Continue;
+  while (pass == Pass::Continue) pass = loop.RunPass();
+
+  if (pass == Pass::Fail) {
+    exchange::SetStatus(*ex.header, exchange::kStatusFailed);
+    // The recording made so far is the player's: close it into a valid file before ending.
+    FinishStorage();
+    return kExitFailed;
+  }
+  LogLine("stopped by the switch");
+  FinishStorage();
+  return kExitStopped;
+}
+
+std::uint32_t RunProbe() {
+  HardwareEncoder encoder;
+  return BringUpEncoder(encoder) ? kExitStopped : kExitNoEncoder;
+}

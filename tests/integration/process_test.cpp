@@ -1,0 +1,343 @@
+// vistrel as a whole: the real process, started by a real host, with the stand-in media framework
+// and libx264, and every file it writes read back by ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exchange/exchange.h"
+#include "host/host_exchange.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "support/media_check.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Consecutive;
+using testing_support::DecodeFrameNumbers;
+using testing_support::ProbeVideo;
+using testing_support::Quote;
+using testing_support::RunCommand;
+
+// Each test runs its own copy of the binaries, so that its vistrel.log (written next to the
+// executable) is its own.
+class Process : public testing::Test {
+ protected:
+  testing_support::TempDir dir;
+  fs::path bin, out;
+
+  void SetUp() override {
+    bin = dir.path() / "bin";
+    out = dir.path() / "out";
+    fs::create_directories(bin);
+    for (const char* name : {"vistrel", "vistrel-host", "libvistrel-mediafw.so"}) {
+      fs::copy_file(fs::path(VISTREL_BIN_DIR) / name, bin / name);
+    }
+    ::unsetenv("VISTREL_SOFTWARE_ENCODER");
+    ::unsetenv("VISTREL_MEDIAFW_SYNC");
+    ::unsetenv("VISTREL_MEDIAFW_TYPE_CHANGE");
+  }
+
+  testing_support::CommandResult Host(const std::string& args) {
+    return RunCommand(Quote(bin / "vistrel-host") + " --out " + Quote(out) + " " + args);
+  }
+  testing_support::CommandResult Vistrel(const std::string& args, const std::string& env = "") {
+    return RunCommand(env + " " + Quote(bin / "vistrel") + " " + args);
+  }
+
+  std::string Log() {
+    std::ifstream in(bin / "vistrel.log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // The log's messages, without the time stamps.
+  std::vector<std::string> LogMessages() {
+    std::vector<std::string> lines;
+    std::istringstream in(Log());
+    std::string line;
+    while (std::getline(in, line)) {
+      EXPECT_GE(line.size(), 15u);
+      EXPECT_EQ(line.back(), '\r');
+      lines.push_back(line.substr(14, line.size() - 15));
+    }
+    return lines;
+  }
+  bool Logged(const std::string& message) {
+    const auto lines = LogMessages();
+    return std::find(lines.begin(), lines.end(), message) != lines.end();
+  }
+  std::vector<fs::path> Files(const std::string& prefix, const std::string& suffix = ".mp4") {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(out, ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind(prefix, 0) == 0 && name.size() >= suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        files.push_back(e.path());
+      }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+  // Every file decodes cleanly as 1280x720 H.264 Main; returns the frame numbers it holds.
+  std::vector<std::optional<std::uint32_t>> CheckVideo(const fs::path& file) {
+    const auto probe = ProbeVideo(file);
+    EXPECT_TRUE(probe.ok) << file << ": " << probe.errors;
+    EXPECT_EQ(probe.codec, "h264") << file;
+    EXPECT_EQ(probe.profile, "Main") << file;
+    EXPECT_EQ(probe.width, 1280);
+    EXPECT_EQ(probe.height, 720);
+    const auto decoded = DecodeFrameNumbers(file);
+    EXPECT_TRUE(decoded.clean) << file << ": " << decoded.errors;
+    EXPECT_EQ(static_cast<std::int64_t>(decoded.numbers.size()), probe.frames) << file;
+    EXPECT_TRUE(Consecutive(decoded.numbers)) << file;
+    return decoded.numbers;
+  }
+};
+
+TEST_F(Process, CommandLineExitCodes) {
+  EXPECT_EQ(Vistrel("").exitCode, 4);
+  EXPECT_EQ(Vistrel("--PROBE").exitCode, 4);
+  EXPECT_EQ(Vistrel("--run").exitCode, 4);
+  EXPECT_EQ(Vistrel("--run abc").exitCode, 4);  // identifier 0: no such process
+  EXPECT_EQ(Vistrel("--run 4000000000").exitCode, 4);
+  EXPECT_EQ(Vistrel("--probe").exitCode, 3);  // no hardware encoder on this machine
+  EXPECT_EQ(Vistrel("--probe --anything", "VISTREL_SOFTWARE_ENCODER=1").exitCode, 0);
+  EXPECT_FALSE(fs::exists(bin / "vistrel.log"));  // the probe never logs
+  fs::remove(bin / "libvistrel-mediafw.so");
+  EXPECT_EQ(Vistrel("--probe", "VISTREL_SOFTWARE_ENCODER=1").exitCode, 3);
+}
+
+TEST_F(Process, RunWithoutAWorkingEncoder) {
+  const auto run = Host("--log --duration 1");
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_NE(run.output.find("status: 2"), std::string::npos) << run.output;
+  const auto lines = LogMessages();
+  ASSERT_FALSE(lines.empty()) << Log();
+  EXPECT_EQ(lines.back(), "no working hardware encoder");
+  // The hardware encoders libavcodec offers here were tried and dropped.
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("encoder 0: ", 0) == 0 && l.find("nvenc") != std::string::npos;
+  })) << Log();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("vaapi") != std::string::npos; }))
+      << Log();
+}
+
+// vistrel started by this test, which plays the host in-process.
+class InProcessHost : public Process {
+ protected:
+  host::HostExchange ex;
+  platform::ProcessHandle child;
+
+  void Start(const host::HostOptions& options) {
+    ASSERT_TRUE(ex.Create(platform::CurrentProcessId(), options));
+    const std::u16string exe = testing_support::TempDir::SystemPath(bin / "vistrel");
+    ASSERT_TRUE(platform::StartProcess(
+        exe, {u"--run", platform::Utf16FromUtf8(std::to_string(platform::CurrentProcessId()))}, child));
+  }
+  int Wait(std::uint32_t ms = 30000) {
+    std::uint32_t code = 0;
+    if (!platform::WaitProcessFor(child, ms, code)) {
+      platform::KillProcess(child);
+      platform::WaitProcessFor(child, 5000, code);
+      return -1;
+    }
+    return static_cast<int>(code);
+  }
+};
+
+TEST_F(InProcessHost, HeaderMismatchEndsWithFourAndTouchesNothing) {
+  host::HostOptions options;
+  options.log = true;
+  options.outputFolder = testing_support::TempDir::SystemPath(out);
+  ASSERT_TRUE(ex.Create(platform::CurrentProcessId(), options));
+  ex.Header()->version = 1;
+  const std::vector<std::uint8_t> before(ex.Block(), ex.Block() + 8192);
+  const std::u16string exe = testing_support::TempDir::SystemPath(bin / "vistrel");
+  ASSERT_TRUE(platform::StartProcess(
+      exe, {u"--run", platform::Utf16FromUtf8(std::to_string(platform::CurrentProcessId()))}, child));
+  EXPECT_EQ(Wait(), 4);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), ex.Block()));
+  EXPECT_FALSE(fs::exists(bin / "vistrel.log"));
+}
+
+TEST_F(InProcessHost, StopAlreadySetEndsWithoutAPass) {
+  ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
+  host::HostOptions options;
+  options.log = true;
+  options.outputFolder = testing_support::TempDir::SystemPath(out);
+  ASSERT_TRUE(ex.Create(platform::CurrentProcessId(), options));
+  ex.SetStopSwitch();
+  ex.RaiseRequest(1);
+  const std::u16string exe = testing_support::TempDir::SystemPath(bin / "vistrel");
+  ASSERT_TRUE(platform::StartProcess(
+      exe, {u"--run", platform::Utf16FromUtf8(std::to_string(platform::CurrentProcessId()))}, child));
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_EQ(ex.Status(), 1);
+  EXPECT_EQ(ex.Heartbeat(), 0u);
+  EXPECT_EQ(LogMessages().back(), "stopped by the switch");
+  EXPECT_FALSE(Logged("request 1, saving in 2000 ms"));
+}
+
+TEST_F(InProcessHost, HeartbeatWhileIdleThenStop) {
+  ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
+  host::HostOptions options;
+  options.log = true;
+  options.outputFolder = testing_support::TempDir::SystemPath(out);
+  Start(options);
+  for (int i = 0; i < 1000 && ex.Status() != 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(ex.Status(), 1);
+  const std::uint32_t before = ex.Heartbeat();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const std::uint32_t beats = ex.Heartbeat() - before;
+  // A pass every 10 ms or so while idle.
+  EXPECT_GE(beats, 50u);
+  EXPECT_LE(beats, 110u);
+  ex.SetStopSwitch();
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_EQ(ex.Status(), 1);
+  EXPECT_EQ(LogMessages().back(), "stopped by the switch");
+}
+
+// The demo's run: 25 s in real time, recording on, a death clip asked for at 17 s and a key clip
+// at 23 s.
+TEST_F(Process, ClipsAndRecordingInRealTime) {
+  const auto run = Host("--software-encoder --log --record --duration 25 --request death@17 --request key@23");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("status: 1"), std::string::npos);
+  EXPECT_TRUE(Logged("request 1, saving in 2000 ms")) << Log();
+  EXPECT_TRUE(Logged("request 3, saving in 0 ms")) << Log();
+  EXPECT_TRUE(Logged("stopped by the switch"));
+
+  const auto deaths = Files("clip_", "_death.mp4");
+  const auto keys = Files("clip_", "_key.mp4");
+  ASSERT_EQ(deaths.size(), 1u) << run.output;
+  ASSERT_EQ(keys.size(), 1u) << run.output;
+  // A death clip: from a keyframe, 15 to 16 s long, ending about 2 s after the request's frame
+  // (frame 510 at 17 s).
+  const auto death = CheckVideo(deaths[0]);
+  ASSERT_FALSE(death.empty());
+  EXPECT_EQ(*death.front() % 30, 0u);
+  EXPECT_GE(death.size(), 450u);
+  EXPECT_LE(death.size(), 481u);
+  EXPECT_GE(*death.back(), 555u);
+  EXPECT_LE(*death.back(), 590u);
+  // A key clip is saved at once: it ends at the request's frame (690 at 23 s).
+  const auto key = CheckVideo(keys[0]);
+  ASSERT_FALSE(key.empty());
+  EXPECT_EQ(*key.front() % 30, 0u);
+  EXPECT_GE(*key.back(), 680u);
+  EXPECT_LE(*key.back(), 705u);
+
+  // The recording holds everything from the first frame to the stop.
+  const auto recs = Files("rec_");
+  ASSERT_EQ(recs.size(), 1u);
+  const auto rec = CheckVideo(recs[0]);
+  ASSERT_FALSE(rec.empty());
+  EXPECT_EQ(*rec.front(), 0u);
+  EXPECT_GE(rec.size(), 740u);
+  EXPECT_TRUE(Files("", ".tmp").empty());
+  const std::regex closed("recording file closed: ok, [0-9]+ frames");
+  const auto lines = LogMessages();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_match(l, closed); }));
+}
+
+struct EncoderMode {
+  const char* name;
+  const char* flags;
+};
+
+class EncoderPaths : public Process, public testing::WithParamInterface<EncoderMode> {};
+
+// Both drains of the main loop and the announced type change, with the fast clock.
+TEST_P(EncoderPaths, RecordAndClipEndToEnd) {
+  const auto run = Host(std::string("--software-encoder --log --fast --record --duration 12 --request kill@4 ") +
+                        GetParam().flags);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  const auto lines = LogMessages();
+  const bool async = std::string(GetParam().flags).find("--sync-encoder") == std::string::npos;
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+    return l.rfind(async ? "  using it: async" : "  using it: sync", 0) == 0;
+  })) << Log();
+  const auto recs = Files("rec_");
+  ASSERT_EQ(recs.size(), 1u) << run.output;
+  const auto rec = CheckVideo(recs[0]);
+  // Everything from the first frame; the last few may still be inside the encoder at the stop.
+  ASSERT_FALSE(rec.empty());
+  EXPECT_EQ(*rec.front(), 0u);
+  EXPECT_GE(rec.size(), 350u);
+  EXPECT_LE(rec.size(), 360u);
+  const auto kills = Files("clip_", "_kill.mp4");
+  ASSERT_EQ(kills.size(), 1u) << Log();
+  CheckVideo(kills[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EncoderPaths,
+                         testing::Values(EncoderMode{"Async", ""}, EncoderMode{"Sync", "--sync-encoder"},
+                                         EncoderMode{"AsyncTypeChange", "--type-change"},
+                                         EncoderMode{"SyncTypeChange", "--sync-encoder --type-change"}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(Process, HostEndingClosesTheRecordingAndEndsWithZero) {
+  const auto run = Host("--software-encoder --log --record --duration 20 --die-at 6");
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("host ended abruptly"), std::string::npos) << run.output;
+  const auto recs = Files("rec_");
+  ASSERT_EQ(recs.size(), 1u) << run.output << Log();
+  const auto rec = CheckVideo(recs[0]);
+  EXPECT_GE(rec.size(), 150u);
+  EXPECT_TRUE(Files("", ".tmp").empty());
+  EXPECT_FALSE(Logged("stopped by the switch"));
+}
+
+TEST_F(Process, RecordSwitchAndIdleClose) {
+  // On from 1 s to 4 s; then on again from 5 s, and no frames after 8 s: the idle rule closes the
+  // second file 10 s after its last sample, before the stop.
+  const auto run = Host("--software-encoder --log --fast --duration 8 --idle 12 --record-on 1 --record-off 4 --record-on 5");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  const auto recs = Files("rec_");
+  ASSERT_GE(recs.size(), 1u) << run.output;
+  std::size_t frames = 0;
+  for (const auto& r : recs) {
+    const auto numbers = CheckVideo(r);
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(*numbers.front() % 30, 0u);  // each file starts at a keyframe
+    frames += numbers.size();
+  }
+  const auto lines = LogMessages();
+  const auto closes = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("recording file closed: ok", 0) == 0;
+  });
+  EXPECT_EQ(closes, 2) << Log();
+  // Both closes came before the stop.
+  const auto stop = std::find(lines.begin(), lines.end(), "stopped by the switch");
+  ASSERT_NE(stop, lines.end());
+  EXPECT_EQ(std::count_if(stop, lines.end(), [](const std::string& l) { return l.rfind("recording file closed", 0) == 0; }), 0);
+  EXPECT_GE(frames, 150u);
+}
+
+TEST_F(Process, RecordingRotatesAfterFiveMinutesOfSampleTime) {
+  const auto run = Host("--software-encoder --fast --record --duration 302");
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  const auto recs = Files("rec_");
+  ASSERT_EQ(recs.size(), 2u) << run.output;
+  const auto first = CheckVideo(recs[0]);
+  const auto second = CheckVideo(recs[1]);
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(second.empty());
+  EXPECT_EQ(first.size(), 9000u);   // 300 s at 30 fps
+  EXPECT_EQ(*first.front(), 0u);
+  EXPECT_EQ(*second.front(), 9000u);  // the keyframe that closed the first opens the second
+  EXPECT_GE(first.size() + second.size(), 9050u);
+}
+
+}  // namespace
