@@ -16,8 +16,6 @@
 
 class EncoderTest : public ::testing::Test {
  protected:
-  EncoderTest() : log_("encoder_test.log") {}
-
   void SetUp() override {
     fake::Install();
     intakeRecords.clear();

@@ -1,14 +1,15 @@
-// Captures vistrel's log for a test: opens a log file into processState.logFile and reads the
-// messages back.
+// Captures vistrel's log for a test: opens a log file in a temporary folder into
+// processState.logFile and reads the messages back.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 class LogCapture {
  public:
-  // A file of that name in the test executable's folder.
-  explicit LogCapture(const char* fileName);
+  LogCapture();
   ~LogCapture();
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
@@ -17,5 +18,5 @@ class LogCapture {
   std::vector<std::string> Messages() const;
 
  private:
-  std::u16string path_;
+  testing_support::TempDir dir_;
 };
