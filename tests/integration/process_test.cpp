@@ -294,7 +294,10 @@ TEST_F(Process, HostEndingClosesTheRecordingAndEndsWithZero) {
   const auto recs = Files("rec_");
   ASSERT_EQ(recs.size(), 1u) << run.output << Log();
   const auto rec = CheckVideo(recs[0]);
-  EXPECT_GE(rec.size(), 150u);
+  // How many frames 6 s of real time yield depends on the build's speed; at least one whole
+  // keyframe group, from the first frame.
+  ASSERT_GE(rec.size(), 30u);
+  EXPECT_EQ(*rec.front(), 0u);
   EXPECT_TRUE(Files("", ".tmp").empty());
   EXPECT_FALSE(Logged("stopped by the switch"));
 }
