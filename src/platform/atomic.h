@@ -28,11 +28,13 @@ inline T AtomicDecrement(T& word) {
   return std::atomic_ref<T>(word).fetch_sub(1) - T(1);
 }
 
-// A single load that the compiler cannot tear, cache or move across other atomic operations' order
-// guarantees. Used for words another thread or process changes.
+// A load that the compiler cannot tear, cache or move. Sequentially consistent like the rest: a
+// reader that sees a word change must also see what the writer did before changing it (the save
+// thread's files once runningSaves drops, requestKind once requestCount moves). On x86 this is a
+// plain load.
 template <Word32 T>
 inline T AtomicLoad(const T& word) {
-  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_relaxed);
+  return std::atomic_ref<T>(const_cast<T&>(word)).load();
 }
 
 template <Word32 T>
