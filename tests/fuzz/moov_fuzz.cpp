@@ -1,0 +1,74 @@
+// The movie box from arbitrary sample tables, read back by the independent test reader: it must
+// parse whole, and hold every sample's size, every keyframe and the one chunk offset, with the
+// time-to-sample runs covering every sample once.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "mp4/boxes.h"
+#include "mp4/mp4_reader.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  const auto chunkOffset = in.ConsumeIntegral<std::uint32_t>();
+  const auto lastDuration = in.ConsumeIntegral<std::int64_t>();
+  std::vector<std::uint8_t> sps = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(4, 64));
+  while (sps.size() < 4) sps.push_back(0x42);
+  std::vector<std::uint8_t> pps = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(1, 16));
+  if (pps.empty()) pps.push_back(0xCE);
+
+  // Times either walk forward by a small step (what an encoder gives, with the odd reordering)
+  // or are taken raw, anywhere in the 64-bit range.
+  const bool rawTimes = in.ConsumeBool();
+  SampleTable table;
+  std::int64_t t = in.ConsumeIntegral<std::int64_t>() / 4;
+  const auto count = in.ConsumeIntegralInRange<std::size_t>(1, 2000);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (rawTimes) {
+      t = in.ConsumeIntegral<std::int64_t>();
+    } else {
+      t += in.ConsumeIntegralInRange<std::int64_t>(-700000, 700000);
+    }
+    table.times.push_back(t);
+    table.keyframes.push_back(in.ConsumeBool() ? 1 : 0);
+    table.sizes.push_back(in.ConsumeIntegral<std::uint32_t>());
+  }
+
+  const ByteBuffer payload = BuildMoovPayload(table, lastDuration, sps, pps, chunkOffset);
+  mp4read::Movie movie;
+  try {
+    movie = mp4read::ReadMoovPayload(payload);
+  } catch (const mp4read::ParseError&) {
+    std::abort();  // the writer built a box the reader cannot walk
+  }
+
+  Require(movie.sps == sps && movie.pps == pps);
+  Require(movie.stsz == table.sizes);
+  Require(movie.stco == std::vector<std::uint32_t>{chunkOffset});
+  Require(movie.stsc.size() == 1 && movie.stsc[0][1] == count);
+  std::vector<std::uint32_t> keyframes;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (table.keyframes[i] != 0) keyframes.push_back(static_cast<std::uint32_t>(i + 1));
+  }
+  Require(movie.stss == keyframes);
+  std::uint64_t covered = 0;
+  for (const mp4read::Entry& e : movie.stts) covered += e.count;
+  Require(covered == count);
+  if (movie.hasCtts) {
+    covered = 0;
+    for (const mp4read::Entry& e : movie.ctts) covered += e.count;
+    Require(covered == count);
+  }
+  Require(movie.movieDuration == movie.mediaDuration && movie.trackDuration == movie.mediaDuration);
+  return 0;
+}
