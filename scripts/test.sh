@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds vistrel three ways and runs every test: Linux, Linux under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the 32-bit Windows build under Wine.
+# Builds vistrel and runs every test: Linux, Linux under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded storage paths under ThreadSanitizer, the fuzz targets
+# for a bounded time, and the 32-bit Windows build under Wine.
 #
-#   scripts/test.sh            all three
-#   scripts/test.sh linux      one of: linux, linux-san, windows
+#   scripts/test.sh            all of them
+#   scripts/test.sh linux      one of: linux, linux-san, linux-tsan, fuzz, windows
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -12,10 +13,31 @@ bash scripts/install-deps.sh
 
 jobs=${VISTREL_JOBS:-$(nproc)}
 presets=("$@")
-[ "${#presets[@]}" -gt 0 ] || presets=(linux linux-san windows)
+[ "${#presets[@]}" -gt 0 ] || presets=(linux linux-san linux-tsan fuzz windows)
 
 failed=()
+# The programs whose threads share the recording, the history and the save counter.
+tsan_tests=(clips_concurrency_test clips_clip_request_test mp4_recording_test clips_intake_test platform_test
+  control_test)
+
 for preset in "${presets[@]}"; do
+  if [ "$preset" = fuzz ]; then
+    echo "=== fuzz"
+    if ! bash scripts/fuzz.sh; then failed+=("$preset"); fi
+    continue
+  fi
+  if [ "$preset" = linux-tsan ]; then
+    echo "=== $preset: build"
+    cmake --preset "$preset" -DVISTREL_TESTS=ON >/dev/null
+    cmake --build --preset "$preset" -j "$jobs" --target "${tsan_tests[@]}"
+    echo "=== $preset: test"
+    regex="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
+    if ! TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        ctest --test-dir "build/$preset" --output-on-failure -j "$jobs" -R "$regex"; then
+      failed+=("$preset")
+    fi
+    continue
+  fi
   echo "=== $preset: build"
   cmake --preset "$preset" -DVISTREL_TESTS=ON >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
