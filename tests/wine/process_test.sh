@@ -172,6 +172,15 @@ case_no_encoder() {
   expect_in "status without an encoder" "status: 2" "$host_output"
   expect_eq "last log line" "$(log_messages | tail -1)" "no working hardware encoder"
   [ -z "$(files '*')" ] || fail "files written without an encoder: $(files '*')"
+
+  # The test framework's encoder, listed but failing when streaming begins: tried, then dropped.
+  setup encoder-fails-to-start
+  rm "$case_dir/bin/vistrel-replay.h264"
+  host --log --duration 1
+  expect_eq "exit code with a failing encoder" "$host_code" 3
+  expect_in "status with a failing encoder" "status: 2" "$host_output"
+  expect_eq "first log line" "$(log_messages | head -1)" "encoder 0: Replaying H.264 test encoder (vistrel-replay.h264)"
+  expect_eq "last log line" "$(log_messages | tail -1)" "no working hardware encoder"
 }
 
 # Blocks a host could get wrong, from a host of the helper's own.
@@ -189,21 +198,24 @@ case_bad_blocks() {
 
 # --- runs ----------------------------------------------------------------------------------------
 
-# Async transform, recording on, a kill clip, and the folder rules at start and after
-# each file: leftovers removed (not one that another process holds open), old files over the
-# folder limits removed.
+# Async transform, recording on, a kill clip, and the folder rules at start and after each file:
+# leftovers removed, except one that another process holds open; old files over the folder limits
+# removed, the oldest clip passed over because another process holds it.
 case_clips_and_recording() {
   setup clips-and-recording
   touch "$out/clip_20000101_000000_death.mp4.tmp" "$out/rec_20000101_000000.mp4.tmp" "$out/rec_20000101_000001.mp4.tmp"
-  # Old files that fill each folder budget on their own (sparse: no disk space taken).
-  truncate -s 2G "$out/clip_20000101_000000_death.mp4"
+  # Old files that fill each folder budget (sparse: they take no disk space).
+  truncate -s 1G "$out/clip_19990101_000000_death.mp4"
+  truncate -s 1536M "$out/clip_20000101_000000_death.mp4"
   truncate -s 20G "$out/rec_20000101_000000.mp4"
+  touch -d 1999-01-01 "$out/clip_19990101_000000_death.mp4"
   touch -d 2000-01-01 "$out/clip_20000101_000000_death.mp4" "$out/rec_20000101_000000.mp4"
   local holder_output=$WORK/holder.out
-  wine "$helper" hold "$(winpath "$out/rec_20000101_000001.mp4.tmp")" 60 </dev/null >"$holder_output" 2>&1 &
+  wine "$helper" hold 60 "$(winpath "$out/rec_20000101_000001.mp4.tmp")" "$(winpath "$out/clip_19990101_000000_death.mp4")" \
+    </dev/null >"$holder_output" 2>&1 &
   local holder=$!
   for _ in $(seq 100); do grep -q held "$holder_output" 2>/dev/null && break; sleep 0.1; done
-  grep -q held "$holder_output" || fail "the helper did not hold its file"
+  grep -q held "$holder_output" || fail "the helper did not hold its files"
 
   # The save comes 2 s of real time after the request: the idle time lets it come before the stop.
   host --log --fast --record --duration 10 --request kill@3 --idle 3
@@ -226,6 +238,7 @@ case_clips_and_recording() {
 
   expect_eq "leftovers after the start" "$(files '*.tmp')" "rec_20000101_000001.mp4.tmp"
   [ ! -e "$out/clip_20000101_000000_death.mp4" ] || fail "the old clip over the limit is still there"
+  [ -e "$out/clip_19990101_000000_death.mp4" ] || fail "the held clip is gone"
   [ ! -e "$out/rec_20000101_000000.mp4" ] || fail "the old recording over the limit is still there"
 
   local recs kills
@@ -250,12 +263,15 @@ case_clips_and_recording() {
   fi
 }
 
-# The synchronous transform with an announced output type change.
-case_sync_type_change() {
-  setup sync-type-change
-  host --log --fast --record --duration 6 --request death@2 --idle 3 --sync-encoder --type-change
+# Each transform mode (async, sync) with an announced output type change, recording and a death
+# clip.
+case_type_change() {
+  local mode=$1
+  shift
+  setup "$mode-type-change"
+  host --log --fast --record --duration 4 --request death@1 --idle 3 --type-change "$@"
   expect_eq "exit code" "$host_code" 0
-  expect_logged "  using it: sync, input height 720"
+  expect_logged "  using it: $mode, input height 720"
   expect_logged "encoder changed its output type"
   local recs deaths
   recs=$(files 'rec_*.mp4')
@@ -318,7 +334,8 @@ case "${1:-}" in
     ;;
   runs)
     case_clips_and_recording
-    case_sync_type_change
+    case_type_change async
+    case_type_change sync --sync-encoder
     case_host_ends
     case_folder_cannot_be_made
     ;;

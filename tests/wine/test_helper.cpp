@@ -5,8 +5,8 @@
 //   numbers               reads 1280x80 8-bit grey pictures (the top band of decoded frames) from
 //                         standard input and prints each one's frame number, or "-" where the band
 //                         holds none
-//   hold PATH SECONDS     opens PATH for reading without delete sharing, prints "held", and keeps
-//                         it open for SECONDS: another process holding a file
+//   hold SECONDS PATH...  opens each PATH for reading without delete sharing, prints "held", and
+//                         keeps them open for SECONDS: another process holding files
 //   fault KIND VISTREL    creates the host's block and event for this process's id with one fault,
 //                         starts VISTREL --run <pid>, and prints vistrel's exit code and whether it
 //                         left the block as it was; KIND is one of
@@ -60,15 +60,19 @@ int PrintNumbers() {
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-int Hold(const char* path, long seconds) {
-  const std::u16string wide = platform::Utf16FromUtf8(path);
-  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return kSetupFailed;
+int Hold(long seconds, int count, char** paths) {
+  std::vector<HANDLE> files;
+  for (int i = 0; i < count; ++i) {
+    const std::u16string wide = platform::Utf16FromUtf8(paths[i]);
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return kSetupFailed;
+    files.push_back(file);
+  }
   std::printf("held\n");
   std::fflush(stdout);
   Sleep(static_cast<DWORD>(seconds) * 1000);
-  CloseHandle(file);
+  for (HANDLE file : files) CloseHandle(file);
   return 0;
 }
 
@@ -120,8 +124,8 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "frames" && argc == 3) return WriteFrames(std::atol(argv[2]));
   if (command == "numbers" && argc == 2) return PrintNumbers();
-  if (command == "hold" && argc == 4) return Hold(argv[2], std::atol(argv[3]));
+  if (command == "hold" && argc >= 4) return Hold(std::atol(argv[2]), argc - 3, argv + 3);
   if (command == "fault" && argc == 4) return Fault(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: vistrel-test-helper frames N | numbers | hold PATH SECONDS | fault KIND VISTREL\n");
+  std::fprintf(stderr, "usage: vistrel-test-helper frames N | numbers | hold SECONDS PATH... | fault KIND VISTREL\n");
   return kUsage;
 }
