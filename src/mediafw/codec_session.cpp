@@ -11,9 +11,14 @@ extern "C" {
 
 namespace mediafw {
 
-void PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
-
 namespace {
+
+// The colour numbers of the codec interface are libavcodec's own.
+static_assert(kColourBt709 == AVCOL_SPC_BT709 && kColourBt709 == AVCOL_PRI_BT709);
+static_assert(kColourUnspecified == AVCOL_SPC_UNSPECIFIED && kColourUnspecified == AVCOL_PRI_UNSPECIFIED);
+static_assert(kMatrixBt601 == AVCOL_SPC_BT470BG);
+static_assert(kRangeUnspecified == AVCOL_RANGE_UNSPECIFIED && kRangeLimited == AVCOL_RANGE_MPEG &&
+              kRangeFull == AVCOL_RANGE_JPEG);
 
 constexpr AVRational kHundredNanoseconds = {1, 10000000};
 
@@ -203,9 +208,12 @@ bool CodecSession::Receive(std::deque<EncodedPacket>& out) {
       }
     }
     while (inFlight_.size() > 256) inFlight_.pop_front();
-    encoded.packet.reset(av_packet_alloc());
-    if (encoded.packet == nullptr) return false;
-    av_packet_move_ref(encoded.packet.get(), packet_);
+    AVPacket* kept = av_packet_alloc();
+    if (kept == nullptr) return false;
+    av_packet_move_ref(kept, packet_);
+    encoded.owner = std::shared_ptr<const AVPacket>(kept, [](AVPacket* p) { av_packet_free(&p); });
+    encoded.data = kept->data;
+    encoded.size = static_cast<std::size_t>(kept->size);
     out.push_back(std::move(encoded));
   }
 }

@@ -2,16 +2,13 @@
 
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/packet.h>
-#include <libavutil/pixfmt.h>
-}
-
 #include "clips/annexb.h"
-#include "mediafw/codec_session.h"
+#include "mediafw/codec.h"
 #include "mediafw/com_ptr.h"
 #include "mediafw/objects.h"
 #include "mediafw/objects/com_object.h"
@@ -67,19 +64,19 @@ bool ReadVideoFormat(IMFMediaType* type, bool rateRequired, VideoFormat* format)
   return true;
 }
 
-// libavcodec's colour description from a media type's, where it gives one.
+// The codec's colour description from a media type's, where it gives one.
 void ReadColour(IMFMediaType* type, EncoderSettings* s) {
   UINT32 value = 0;
   if (SUCCEEDED(type->GetUINT32(MF_MT_YUV_MATRIX, &value))) {
-    s->colorSpace = value == MFVideoTransferMatrix_BT709 ? AVCOL_SPC_BT709
-                    : value == 2                         ? AVCOL_SPC_BT470BG  // BT.601
-                                                         : AVCOL_SPC_UNSPECIFIED;
+    s->colorSpace = value == MFVideoTransferMatrix_BT709 ? kColourBt709
+                    : value == 2                         ? kMatrixBt601
+                                                         : kColourUnspecified;
   }
   if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_PRIMARIES, &value))) {
-    s->colorPrimaries = value == MFVideoPrimaries_BT709 ? AVCOL_PRI_BT709 : AVCOL_PRI_UNSPECIFIED;
+    s->colorPrimaries = value == MFVideoPrimaries_BT709 ? kColourBt709 : kColourUnspecified;
   }
   if (SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &value))) {
-    s->colorRange = value == MFNominalRange_16_235 ? AVCOL_RANGE_MPEG : value == 1 ? AVCOL_RANGE_JPEG : AVCOL_RANGE_UNSPECIFIED;
+    s->colorRange = value == MFNominalRange_16_235 ? kRangeLimited : value == 1 ? kRangeFull : kRangeUnspecified;
   }
 }
 
@@ -129,8 +126,8 @@ enum class TypeChange {
 
 class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGenerator, ICodecAPI> {
  public:
-  EncoderTransform(const std::string& codecName, const TransformMode& mode)
-      : session_(codecName), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone) {}
+  EncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode)
+      : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone) {}
 
   HRESULT Initialise() {
     HRESULT hr = CreateAttributesObject(attributes_.Out());
@@ -263,7 +260,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   HRESULT STDMETHODCALLTYPE SetInputType(DWORD inputStreamId, IMFMediaType* type, DWORD flags) override {
     std::lock_guard<std::mutex> hold(mutex_);
     if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
-    if (session_.IsOpen()) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
+    if (codec_->IsOpen()) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
     if (!outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;  // an encoder takes its output type first
     if (type == nullptr) {
       if ((flags & MFT_SET_TYPE_TEST_ONLY) == 0) inputType_.Reset();
@@ -297,7 +294,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (HRESULT hr = CheckStream(outputStreamId); FAILED(hr)) return hr;
     bool testOnly = (flags & MFT_SET_TYPE_TEST_ONLY) != 0;
     if (typeChange_ == TypeChange::kAnnounced) return AdoptChangedType(type, testOnly);
-    if (session_.IsOpen()) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
+    if (codec_->IsOpen()) return MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING;
     if (type == nullptr) {
       if (!testOnly) {
         outputType_.Reset();
@@ -309,7 +306,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (!ReadOutputSettings(type, &settings)) return MF_E_INVALIDMEDIATYPE;
     if (testOnly) return S_OK;
     // A hardware encoder takes its device when it learns what it is to encode.
-    if (!session_.PrepareDevice()) return kDeviceNotReady;
+    if (!codec_->PrepareDevice()) return kDeviceNotReady;
     ComPtr<IMFMediaType> copy;
     if (HRESULT hr = CopyType(type, copy.Out()); FAILED(hr)) return hr;
     outputType_ = copy;
@@ -377,7 +374,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       case MFT_MESSAGE_COMMAND_FLUSH:
         ready_.clear();
         inputRequests_ = 0;
-        session_.Close();  // the next input starts a new stream
+        codec_->Close();  // the next input starts a new stream
         return S_OK;
       case MFT_MESSAGE_COMMAND_DRAIN:
         return Drain();
@@ -410,7 +407,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     bool encoded = false;
     if (rows >= static_cast<std::size_t>(settings_.height)) {
       std::size_t before = ready_.size();
-      encoded = session_.Encode(bytes, bytes + rows * static_cast<std::size_t>(stride_), stride_, time, duration, ready_);
+      encoded = codec_->Encode(bytes, bytes + rows * static_cast<std::size_t>(stride_), stride_, time, duration, ready_);
       if (async_) AnnounceOutputs(before);
     }
     buffer->Unlock();
@@ -477,7 +474,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (api == nullptr) return E_POINTER;
     if (!KnownProperty(*api)) return E_NOTIMPL;
     std::lock_guard<std::mutex> hold(mutex_);
-    return session_.IsOpen() ? S_FALSE : S_OK;
+    return codec_->IsOpen() ? S_FALSE : S_OK;
   }
 
   HRESULT STDMETHODCALLTYPE GetParameterRange(const GUID*, VARIANT*, VARIANT*, VARIANT*) override { return E_NOTIMPL; }
@@ -511,7 +508,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (api == nullptr || value == nullptr) return E_POINTER;
     if (!KnownProperty(*api)) return E_NOTIMPL;
     std::lock_guard<std::mutex> hold(mutex_);
-    if (session_.IsOpen()) return MF_E_INVALIDREQUEST;  // settings apply when streaming begins
+    if (codec_->IsOpen()) return MF_E_INVALIDREQUEST;  // settings apply when streaming begins
     if (*api == CODECAPI_AVLowLatencyMode) {
       if (value->vt != VT_BOOL) return E_INVALIDARG;
       properties_.lowLatency = value->boolVal != VARIANT_FALSE;
@@ -609,9 +606,9 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   }
 
   HRESULT OpenSession() {
-    if (session_.IsOpen()) return S_OK;
+    if (codec_->IsOpen()) return S_OK;
     if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    return session_.Open(EffectiveSettings()) ? S_OK : MF_E_HW_MFT_FAILED_START_STREAMING;
+    return codec_->Open(EffectiveSettings()) ? S_OK : MF_E_HW_MFT_FAILED_START_STREAMING;
   }
 
   // Whether ProcessInput takes a sample now: a synchronous transform holds one input's output at a
@@ -620,7 +617,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
 
   // Asks for the next input when nothing is asked for and no output waits to be taken.
   void RequestInputIfIdle() {
-    if (!async_ || inputRequests_ > 0 || !ready_.empty() || !session_.IsOpen()) return;
+    if (!async_ || inputRequests_ > 0 || !ready_.empty() || !codec_->IsOpen()) return;
     if (SUCCEEDED(events_->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr))) ++inputRequests_;
   }
 
@@ -631,7 +628,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
 
   HRESULT Drain() {
     std::size_t before = ready_.size();
-    bool ok = session_.Drain(ready_);
+    bool ok = codec_->Drain(ready_);
     if (async_) {
       AnnounceOutputs(before);
       events_->QueueEvent(METransformDrainComplete, GUID_NULL, ok ? S_OK : E_FAIL, nullptr);
@@ -642,8 +639,8 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // Prepares the changed output type from the first access unit's parameter sets. False (and no
   // change is announced) when the access unit holds none.
   bool AnnounceTypeChange() {
-    const AVPacket* packet = ready_.front().packet.get();
-    std::vector<UINT8> header = SequenceHeader(packet->data, static_cast<std::size_t>(packet->size));
+    const EncodedPacket& unit = ready_.front();
+    std::vector<UINT8> header = SequenceHeader(unit.data, unit.size);
     ComPtr<IMFMediaType> offered;
     if (header.empty() || FAILED(CopyType(outputType_.get(), offered.Out())) ||
         FAILED(offered->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), static_cast<UINT32>(header.size())))) {
@@ -681,14 +678,14 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   }
 
   static HRESULT NewOutputSample(const EncodedPacket& p, IMFSample** out) {
-    DWORD size = static_cast<DWORD>(p.packet->size);
+    DWORD size = static_cast<DWORD>(p.size);
     ComPtr<IMFMediaBuffer> buffer;
     ComPtr<IMFSample> sample;
     HRESULT hr = CreateMemoryBufferObject(size, buffer.Out());
     BYTE* bytes = nullptr;
     if (SUCCEEDED(hr)) hr = buffer->Lock(&bytes, nullptr, nullptr);
     if (FAILED(hr)) return hr;
-    std::memcpy(bytes, p.packet->data, size);
+    std::memcpy(bytes, p.data, size);
     buffer->Unlock();
     hr = buffer->SetCurrentLength(size);
     if (SUCCEEDED(hr)) hr = CreateSampleObject(sample.Out());
@@ -700,7 +697,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   }
 
   static HRESULT FillCallerSample(const EncodedPacket& p, IMFSample* sample) {
-    DWORD size = static_cast<DWORD>(p.packet->size);
+    DWORD size = static_cast<DWORD>(p.size);
     ComPtr<IMFMediaBuffer> buffer;
     HRESULT hr = sample->ConvertToContiguousBuffer(buffer.Out());
     if (FAILED(hr)) return hr;
@@ -711,7 +708,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       buffer->Unlock();
       return MF_E_BUFFERTOOSMALL;  // the access unit stays for a larger buffer
     }
-    std::memcpy(bytes, p.packet->data, size);
+    std::memcpy(bytes, p.data, size);
     buffer->Unlock();
     hr = buffer->SetCurrentLength(size);
     if (SUCCEEDED(hr)) hr = Describe(p, sample);
@@ -719,7 +716,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   }
 
   std::mutex mutex_;
-  CodecSession session_;
+  const std::unique_ptr<Codec> codec_;
   const bool async_;
   TypeChange typeChange_;
   ComPtr<IMFAttributes> attributes_;
@@ -736,10 +733,11 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
 
 }  // namespace
 
-HRESULT CreateEncoderTransform(const std::string& codecName, const TransformMode& mode, IUnknown** transform) {
+HRESULT CreateEncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode, IUnknown** transform) {
   if (transform == nullptr) return E_POINTER;
   *transform = nullptr;
-  auto* object = new (std::nothrow) EncoderTransform(codecName, mode);
+  if (codec == nullptr) return E_OUTOFMEMORY;
+  auto* object = new (std::nothrow) EncoderTransform(std::move(codec), mode);
   if (object == nullptr) return E_OUTOFMEMORY;
   HRESULT hr = object->Initialise();
   if (FAILED(hr)) {

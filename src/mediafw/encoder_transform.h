@@ -1,10 +1,11 @@
-// The H.264 encoder transform of libvistrel-mediafw.so: IMFTransform (with ICodecAPI, and
-// IMFMediaEventGenerator when asynchronous) over one libavcodec encoder.
+// The H.264 encoder transform of the stand-in media frameworks: IMFTransform (with ICodecAPI, and
+// IMFMediaEventGenerator when asynchronous) over one codec.
 #pragma once
 
-#include <string>
+#include <memory>
 
 #include "encoder/media_framework.h"
+#include "mediafw/codec.h"
 
 namespace mediafw {
 
@@ -20,8 +21,8 @@ struct TransformMode {
   bool typeChange = false;
 };
 
-// A new transform over the libavcodec encoder `codecName`, holding one reference.
-HRESULT CreateEncoderTransform(const std::string& codecName, const TransformMode& mode, IUnknown** transform);
+// A new transform over `codec`, holding one reference. E_OUTOFMEMORY for a null codec.
+HRESULT CreateEncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode, IUnknown** transform);
 
 // Output buffer size that a synchronous transform asks for (GetOutputStreamInfo cbSize).
 inline constexpr DWORD kSyncOutputBufferSize = 2000000;

@@ -258,10 +258,12 @@ struct EncoderMode {
 
 class EncoderPaths : public Process, public testing::WithParamInterface<EncoderMode> {};
 
-// Both drains of the main loop and the announced type change, with the fast clock.
+// Both drains of the main loop and the announced type change, with the fast clock. The kill clip is
+// saved 2 s of real time after its request, and a fast encoder plays the rest of the timeline in
+// less: the idle time keeps the stop after the save.
 TEST_P(EncoderPaths, RecordAndClipEndToEnd) {
-  const auto run = Host(std::string("--software-encoder --log --fast --record --duration 12 --request kill@4 ") +
-                        GetParam().flags);
+  const auto run = Host(std::string("--software-encoder --log --fast --record --duration 12 --idle 3 ") +
+                        "--request kill@4 " + GetParam().flags);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   const auto lines = LogMessages();
   const bool async = std::string(GetParam().flags).find("--sync-encoder") == std::string::npos;

@@ -1,0 +1,132 @@
+// The entry points of a stand-in media framework, exported under the framework's own names so that
+// the system loads the library by name at run time exactly as it loads the real one.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "encoder/media_framework.h"
+#include "mediafw/encoder_transform.h"
+#include "mediafw/framework.h"
+#include "mediafw/objects.h"
+
+namespace mediafw {
+namespace {
+
+bool SwitchOn(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+Switches ReadSwitches() {
+  Switches s;
+  s.softwareEncoder = SwitchOn("VISTREL_SOFTWARE_ENCODER");
+  s.synchronous = SwitchOn("VISTREL_MEDIAFW_SYNC");
+  s.typeChange = SwitchOn("VISTREL_MEDIAFW_TYPE_CHANGE");
+  s.verbose = SwitchOn("VISTREL_MEDIAFW_VERBOSE");
+  return s;
+}
+
+// A type filter of MFTEnumEx: none, or video of the one subtype (GUID_NULL for any).
+bool Matches(const MFT_REGISTER_TYPE_INFO* filter, const GUID& subtype) {
+  if (filter == nullptr) return true;
+  return filter->guidMajorType == MFMediaType_Video && (filter->guidSubtype == subtype || filter->guidSubtype == GUID_NULL);
+}
+
+std::basic_string<WCHAR> Widen(const std::string& text) {
+  std::basic_string<WCHAR> wide;
+  for (char c : text) wide.push_back(static_cast<WCHAR>(static_cast<unsigned char>(c)));
+  return wide;
+}
+
+// The activation object of one encoder, named by its friendly name.
+HRESULT NewEncoderActivate(const EncoderOffer& offer, const TransformMode& mode, IMFActivate** activate) {
+  auto makeCodec = offer.makeCodec;
+  HRESULT hr = CreateActivateObject(
+      [makeCodec, mode](IUnknown** object) { return CreateEncoderTransform(makeCodec(), mode, object); }, activate);
+  if (FAILED(hr)) return hr;
+  hr = (*activate)->SetString(MFT_FRIENDLY_NAME_Attribute, Widen(offer.friendlyName).c_str());
+  if (FAILED(hr)) {
+    (*activate)->Release();
+    *activate = nullptr;
+  }
+  return hr;
+}
+
+}  // namespace
+}  // namespace mediafw
+
+#if defined(_WIN32)
+#define VISTREL_EXPORT extern "C" __declspec(dllexport)
+#else
+#define VISTREL_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+VISTREL_EXPORT HRESULT MF_CALL MFStartup(ULONG version, DWORD flags);
+VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* inputType,
+                                         const MFT_REGISTER_TYPE_INFO* outputType, IMFActivate*** activates,
+                                         UINT32* count);
+VISTREL_EXPORT HRESULT MF_CALL MFCreateMediaType(IMFMediaType** type);
+VISTREL_EXPORT HRESULT MF_CALL MFCreateSample(IMFSample** sample);
+VISTREL_EXPORT HRESULT MF_CALL MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer);
+
+// The signatures the system looks the entry points up with.
+static_assert(std::is_same_v<decltype(&MFStartup), MFStartupFunction>);
+static_assert(std::is_same_v<decltype(&MFTEnumEx), MFTEnumExFunction>);
+static_assert(std::is_same_v<decltype(&MFCreateMediaType), MFCreateMediaTypeFunction>);
+static_assert(std::is_same_v<decltype(&MFCreateSample), MFCreateSampleFunction>);
+static_assert(std::is_same_v<decltype(&MFCreateMemoryBuffer), MFCreateMemoryBufferFunction>);
+
+VISTREL_EXPORT HRESULT MF_CALL MFStartup(ULONG version, DWORD /*flags*/) {
+  mediafw::ApplySwitches(mediafw::ReadSwitches());
+  // The framework's versions 1 and 2 of API 0x0070.
+  if ((version & 0xFFFF) != (MF_VERSION & 0xFFFF) || (version >> 16) < 1 || (version >> 16) > (MF_VERSION >> 16)) {
+    return MF_E_BAD_STARTUP_VERSION;
+  }
+  return S_OK;
+}
+
+VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* inputType,
+                                         const MFT_REGISTER_TYPE_INFO* outputType, IMFActivate*** activates,
+                                         UINT32* count) {
+  using namespace mediafw;
+  if (activates == nullptr || count == nullptr) return E_POINTER;
+  *activates = nullptr;
+  *count = 0;
+  Switches switches = ReadSwitches();
+  ApplySwitches(switches);
+  // Every transform here counts as hardware: it is listed only when hardware transforms are asked for.
+  if (!(category == MFT_CATEGORY_VIDEO_ENCODER) || (flags & MFT_ENUM_FLAG_HARDWARE) == 0 ||
+      !Matches(inputType, MFVideoFormat_NV12) || !Matches(outputType, MFVideoFormat_H264)) {
+    return S_OK;
+  }
+
+  const std::vector<EncoderOffer> offers = OfferedEncoders(switches);
+  if (offers.empty()) return S_OK;
+
+  TransformMode mode;
+  mode.async = !switches.synchronous;
+  mode.typeChange = switches.typeChange;
+  auto** array = static_cast<IMFActivate**>(CoTaskMemAlloc(offers.size() * sizeof(IMFActivate*)));
+  if (array == nullptr) return E_OUTOFMEMORY;
+  for (std::size_t i = 0; i < offers.size(); ++i) {
+    HRESULT hr = NewEncoderActivate(offers[i], mode, &array[i]);
+    if (FAILED(hr)) {
+      for (std::size_t j = 0; j < i; ++j) array[j]->Release();
+      CoTaskMemFree(array);
+      return hr;
+    }
+  }
+  *activates = array;
+  *count = static_cast<UINT32>(offers.size());
+  return S_OK;
+}
+
+VISTREL_EXPORT HRESULT MF_CALL MFCreateMediaType(IMFMediaType** type) { return CreateMediaTypeObject(type); }
+
+VISTREL_EXPORT HRESULT MF_CALL MFCreateSample(IMFSample** sample) { return CreateSampleObject(sample); }
+
+VISTREL_EXPORT HRESULT MF_CALL MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer) {
+  return CreateMemoryBufferObject(maxLength, buffer);
+}

@@ -1,0 +1,48 @@
+// The five entry points of a stand-in media framework (entry_points.cpp), over the encoders that
+// the library linking them offers:
+//
+//   MFStartup, MFTEnumEx, MFCreateMediaType, MFCreateSample, MFCreateMemoryBuffer
+//
+// Each library (libvistrel-mediafw.so over libavcodec; the replaying mfplat.dll of the Windows
+// tests) defines ApplySwitches and OfferedEncoders. Everything an encoder does once activated is
+// the shared transform of encoder_transform.h over the library's codec.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mediafw/codec.h"
+
+namespace mediafw {
+
+// Switches, environment variables read at each MFStartup and MFTEnumEx (they belong to the
+// framework, not to the system that uses it); each is on when set to "1":
+//   VISTREL_SOFTWARE_ENCODER    also offer a software encoder, where the library has one.
+//   VISTREL_MEDIAFW_SYNC        transforms are synchronous: no MF_TRANSFORM_ASYNC, no events,
+//                               ProcessOutput fills a sample of the caller's (cbSize 2,000,000) and
+//                               answers MF_E_TRANSFORM_NEED_MORE_INPUT when nothing is ready.
+//   VISTREL_MEDIAFW_TYPE_CHANGE before its first output a transform changes its output type once
+//                               (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose
+//                               MF_MT_MPEG_SEQUENCE_HEADER holds 00 00 00 01 SPS 00 00 00 01 PPS.
+//   VISTREL_MEDIAFW_VERBOSE     the codec's own messages go to standard error (otherwise silent).
+struct Switches {
+  bool softwareEncoder = false;
+  bool synchronous = false;
+  bool typeChange = false;
+  bool verbose = false;
+};
+
+// One encoder that MFTEnumEx lists, in the order given.
+struct EncoderOffer {
+  std::string friendlyName;  // MFT_FRIENDLY_NAME_Attribute
+  std::function<std::unique_ptr<Codec>()> makeCodec;
+};
+
+// Defined by each library: applies the switches to its codecs (called by MFStartup and MFTEnumEx),
+// and lists its encoders.
+void ApplySwitches(const Switches& switches);
+std::vector<EncoderOffer> OfferedEncoders(const Switches& switches);
+
+}  // namespace mediafw

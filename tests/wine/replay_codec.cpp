@@ -1,0 +1,73 @@
+#include "replay_codec.h"
+
+#include "clips/annexb.h"
+
+namespace replay {
+namespace {
+
+bool IsSlice(int type) { return type == 1 || type == 5; }
+
+}  // namespace
+
+Stream Stream::Split(const std::uint8_t* bytes, std::size_t size) {
+  Stream stream;
+  Unit unit;
+  bool hasSlice = false;
+  const std::uint8_t startCode[] = {0, 0, 0, 1};
+  ScanAnnexB(bytes, size, [&](const NalUnit& nal) {
+    if (hasSlice && (nal.type == 9 || nal.type == 6 || nal.type == 7 || nal.type == 8 || IsSlice(nal.type))) {
+      stream.units.push_back(std::move(unit));
+      unit = Unit{};
+      hasSlice = false;
+    }
+    if (nal.type == 9 || nal.length == 0) return;
+    unit.bytes.insert(unit.bytes.end(), startCode, startCode + 4);
+    unit.bytes.insert(unit.bytes.end(), bytes + nal.start, bytes + nal.start + nal.length);
+    if (IsSlice(nal.type)) hasSlice = true;
+    if (nal.type == 5) unit.keyframe = true;
+  });
+  if (hasSlice) stream.units.push_back(std::move(unit));
+  return stream;
+}
+
+bool ReplayCodec::Open(const mediafw::EncoderSettings& s) {
+  Close();
+  const Recorded recorded;
+  if (s.width != recorded.width || s.height != recorded.height || s.profile != recorded.profile ||
+      s.gopSize != recorded.gopSize || s.bFrames != 0 || s.frameRateNumerator <= 0 || s.frameRateDenominator <= 0) {
+    return false;
+  }
+  if (!stream_) stream_ = load_();
+  // The loop must begin with a keyframe, or the first frames of the stream would not decode.
+  if (!stream_ || stream_->units.empty() || !stream_->units.front().keyframe) return false;
+  frameDuration_ = 10000000LL * s.frameRateDenominator / s.frameRateNumerator;
+  next_ = 0;
+  open_ = true;
+  return true;
+}
+
+void ReplayCodec::Close() { open_ = false; }
+
+bool ReplayCodec::Encode(const std::uint8_t*, const std::uint8_t*, int, std::int64_t time, std::int64_t duration,
+                         std::deque<mediafw::EncodedPacket>& out) {
+  if (!open_) return false;
+  const Stream::Unit& unit = stream_->units[next_];
+  next_ = (next_ + 1) % stream_->units.size();
+  mediafw::EncodedPacket packet;
+  packet.owner = stream_;
+  packet.data = unit.bytes.data();
+  packet.size = unit.bytes.size();
+  packet.time = time;
+  packet.duration = duration > 0 ? duration : frameDuration_;
+  packet.keyframe = unit.keyframe;
+  out.push_back(std::move(packet));
+  return true;
+}
+
+// Each unit leaves with its frame: nothing is held back.
+bool ReplayCodec::Drain(std::deque<mediafw::EncodedPacket>&) {
+  Close();
+  return true;
+}
+
+}  // namespace replay

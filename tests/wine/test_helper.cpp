@@ -1,0 +1,131 @@
+// vistrel-test-helper.exe: the Windows side of the end-to-end tests under Wine (process_test.sh).
+//
+//   frames N              writes N raw 1280x720 BGRA test pictures (frames 0 to N-1) to standard
+//                         output, to be encoded into the replayed stream
+//   numbers               reads 1280x80 8-bit grey pictures (the top band of decoded frames) from
+//                         standard input and prints each one's frame number, or "-" where the band
+//                         holds none
+//   hold SECONDS PATH...  opens each PATH for reading without delete sharing, prints "held", and
+//                         keeps them open for SECONDS: another process holding files
+//   fault KIND VISTREL    creates the host's block and event for this process's id with one fault,
+//                         starts VISTREL --run <pid>, and prints vistrel's exit code and whether it
+//                         left the block as it was; KIND is one of
+//                           version   the header's version is 1
+//                           short     the block is one page short of its size
+//                           no-event  the block exists, the event does not
+//                         Exit code: vistrel's; 90 when it changed the block, 91 when it did not
+//                         end within 30 s, 100 for a bad command line, 101 when setup failed.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "exchange/exchange.h"
+#include "exchange/layout.h"
+#include "host/host_exchange.h"
+#include "host/test_picture.h"
+#include "platform/process.h"
+#include "platform/shared_memory.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr int kUsage = 100;
+constexpr int kSetupFailed = 101;
+constexpr std::size_t kBandBytes = 1280 * 80;
+
+int WriteFrames(long count) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::vector<std::uint8_t> frame(exchange::kSlotBytes);
+  for (long n = 0; n < count; ++n) {
+    host::DrawTestPicture(frame.data(), exchange::kStride, static_cast<std::uint32_t>(n));
+    if (std::fwrite(frame.data(), 1, frame.size(), stdout) != frame.size()) return 1;
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int PrintNumbers() {
+  platform::SetStdinBinary();
+  std::vector<std::uint8_t> band(kBandBytes);
+  while (std::fread(band.data(), 1, band.size(), stdin) == band.size()) {
+    const auto n = host::ReadFrameNumber(band.data(), 1280);
+    if (n) std::printf("%u\n", *n);
+    else std::printf("-\n");
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int Hold(long seconds, int count, char** paths) {
+  std::vector<HANDLE> files;
+  for (int i = 0; i < count; ++i) {
+    const std::u16string wide = platform::Utf16FromUtf8(paths[i]);
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return kSetupFailed;
+    files.push_back(file);
+  }
+  std::printf("held\n");
+  std::fflush(stdout);
+  Sleep(static_cast<DWORD>(seconds) * 1000);
+  for (HANDLE file : files) CloseHandle(file);
+  return 0;
+}
+
+int Fault(const std::string& kind, const char* vistrel) {
+  const std::uint32_t pid = platform::CurrentProcessId();
+  host::HostOptions options;
+  options.log = true;
+  host::HostExchange ex;
+  if (!ex.Create(pid, options)) return kSetupFailed;
+  std::vector<std::uint8_t> header(ex.Block(), ex.Block() + exchange::kFramesOffset);
+  platform::SharedBlock block{ex.Block(), exchange::kBlockBytes, -1};
+  platform::SharedBlock own;
+  platform::NamedEvent event;
+  if (kind == "version") {
+    ex.Header()->version = 1;
+  } else if (kind == "short" || kind == "no-event") {
+    // The same header in a block of its own making.
+    ex.Close();
+    const std::size_t size = kind == "short" ? exchange::kBlockBytes - 4096 : exchange::kBlockBytes;
+    if (!platform::CreateSharedBlock(exchange::BlockName(pid), size, own)) return kSetupFailed;
+    std::memcpy(own.view, header.data(), header.size());
+    if (kind == "short" && !platform::CreateNamedEvent(exchange::EventName(pid), event)) return kSetupFailed;
+    block = platform::SharedBlock{own.view, size, own.mapping};
+  } else {
+    return kUsage;
+  }
+  const std::vector<std::uint8_t> before(block.view, block.view + exchange::kFramesOffset);
+
+  platform::ProcessHandle child;
+  if (!platform::StartProcess(platform::Utf16FromUtf8(vistrel), {u"--run", platform::Utf16FromUtf8(std::to_string(pid))},
+                              child)) {
+    return kSetupFailed;
+  }
+  std::uint32_t code = 0;
+  if (!platform::WaitProcessFor(child, 30000, code)) {
+    platform::KillProcess(child);
+    std::printf("vistrel did not end\n");
+    return 91;
+  }
+  const bool unchanged = std::memcmp(before.data(), block.view, before.size()) == 0;
+  std::printf("vistrel exit code: %u\nblock %s\n", code, unchanged ? "unchanged" : "changed");
+  std::fflush(stdout);
+  return unchanged ? static_cast<int>(code) : 90;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "frames" && argc == 3) return WriteFrames(std::atol(argv[2]));
+  if (command == "numbers" && argc == 2) return PrintNumbers();
+  if (command == "hold" && argc >= 4) return Hold(std::atol(argv[2]), argc - 3, argv + 3);
+  if (command == "fault" && argc == 4) return Fault(argv[2], argv[3]);
+  std::fprintf(stderr, "usage: vistrel-test-helper frames N | numbers | hold SECONDS PATH... | fault KIND VISTREL\n");
+  return kUsage;
+}
