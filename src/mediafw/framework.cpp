@@ -20,6 +20,12 @@
 //                               (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose
 //                               MF_MT_MPEG_SEQUENCE_HEADER holds 00 00 00 01 SPS 00 00 00 01 PPS.
 //   VISTREL_MEDIAFW_VERBOSE     libavcodec's own messages go to standard error (otherwise silent).
+//
+// One more switch takes a value: VISTREL_MEDIAFW_FAIL=<what>:<N> makes a transform break down after
+// it has accepted N frames, as a hardware encoder does when its device is lost. <what> is
+// "input" (ProcessInput fails), "output" (ProcessOutput fails), "event" (GetEvent fails) or
+// "error" (an MEError event is sent); every failure carries 0x887A0005 (device removed). The last
+// two need an asynchronous transform. Any other value is ignored.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -45,7 +51,30 @@ struct Switches {
   bool synchronous = false;
   bool typeChange = false;
   bool verbose = false;
+  TransformMode::Fault fault = TransformMode::Fault::kNone;
+  std::uint64_t faultAfterFrames = 0;
 };
+
+// VISTREL_MEDIAFW_FAIL=<what>:<N>; anything malformed leaves the transforms sound.
+void ReadFault(Switches& s) {
+  const char* value = std::getenv("VISTREL_MEDIAFW_FAIL");
+  if (value == nullptr) return;
+  const char* colon = std::strchr(value, ':');
+  if (colon == nullptr || colon[1] < '0' || colon[1] > '9') return;
+  char* end = nullptr;
+  const unsigned long long frames = std::strtoull(colon + 1, &end, 10);
+  if (end == nullptr || *end != 0) return;
+  const std::string what(value, colon);
+  using Fault = TransformMode::Fault;
+  const Fault fault = what == "input"    ? Fault::kProcessInput
+                      : what == "output" ? Fault::kProcessOutput
+                      : what == "event"  ? Fault::kGetEvent
+                      : what == "error"  ? Fault::kErrorEvent
+                                         : Fault::kNone;
+  if (fault == Fault::kNone) return;
+  s.fault = fault;
+  s.faultAfterFrames = frames;
+}
 
 bool SwitchOn(const char* name) {
   const char* value = std::getenv(name);
@@ -58,6 +87,7 @@ Switches ReadSwitches() {
   s.synchronous = SwitchOn("VISTREL_MEDIAFW_SYNC");
   s.typeChange = SwitchOn("VISTREL_MEDIAFW_TYPE_CHANGE");
   s.verbose = SwitchOn("VISTREL_MEDIAFW_VERBOSE");
+  ReadFault(s);
   return s;
 }
 
@@ -150,6 +180,8 @@ VISTREL_EXPORT HRESULT MFTEnumEx(GUID category, UINT32 flags, const MFT_REGISTER
   TransformMode mode;
   mode.async = !switches.synchronous;
   mode.typeChange = switches.typeChange;
+  mode.fault = switches.fault;
+  mode.faultAfterFrames = switches.faultAfterFrames;
   auto** array = static_cast<IMFActivate**>(CoTaskMemAlloc(names.size() * sizeof(IMFActivate*)));
   if (array == nullptr) return E_OUTOFMEMORY;
   for (std::size_t i = 0; i < names.size(); ++i) {
