@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <grp.h>
 #include <sys/fanotify.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +37,42 @@ bool Matches(const std::string& pattern, const std::string& name) {
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
+}
+
+Tmpfs::Tmpfs(std::uint64_t size) {
+  static std::atomic<int> counter{0};
+  path_ = fs::temp_directory_path() / ("vistrel_tmpfs_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+  fs::create_directories(path_);
+  const std::string options = "size=" + std::to_string(size) + ",mode=0700";
+  if (::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
+    mounted_ = true;
+  } else {
+    error_ = std::string("mount -t tmpfs: ") + std::strerror(errno);
+  }
+}
+
+Tmpfs::~Tmpfs() {
+  if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+bool Tmpfs::Resize(std::uint64_t size) {
+  if (size == 0) size = 1;  // 0 would mean no limit at all
+  const std::string options = "size=" + std::to_string(size);
+  return ::mount("tmpfs", path_.c_str(), nullptr, MS_REMOUNT, options.c_str()) == 0;
+}
+
+std::uint64_t Tmpfs::UsedBytes() const {
+  struct statvfs vfs {};
+  if (::statvfs(path_.c_str(), &vfs) != 0) return 0;
+  return static_cast<std::uint64_t>(vfs.f_blocks - vfs.f_bfree) * vfs.f_frsize;
+}
+
+std::uint64_t Tmpfs::FreeBytes() const {
+  struct statvfs vfs {};
+  if (::statvfs(path_.c_str(), &vfs) != 0) return 0;
+  return static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
 }
 
 OpenGate::~OpenGate() { Disarm(); }

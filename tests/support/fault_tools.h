@@ -51,6 +51,32 @@ class OpenGate {
   std::thread listener_;
 };
 
+// A RAM file system of its own (root only), whose size limit can be changed while files are open
+// on it: that is how a test fills the disk at a chosen moment and gives the space back later.
+class Tmpfs {
+ public:
+  explicit Tmpfs(std::uint64_t size);
+  ~Tmpfs();
+  Tmpfs(const Tmpfs&) = delete;
+  Tmpfs& operator=(const Tmpfs&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+  const std::filesystem::path& path() const { return path_; }
+
+  // A new size limit (whole pages); it cannot go below what is in use.
+  bool Resize(std::uint64_t size);
+  std::uint64_t UsedBytes() const;
+  std::uint64_t FreeBytes() const;
+  // Leaves about extra bytes free: the disk is full for anything larger.
+  bool LeaveFree(std::uint64_t extra) { return Resize(UsedBytes() + extra); }
+
+ private:
+  std::filesystem::path path_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
 // Whether name matches pattern, '*' standing for any run of characters.
 bool Matches(const std::string& pattern, const std::string& name);
 
