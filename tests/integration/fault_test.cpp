@@ -236,3 +236,71 @@ TEST_F(Faults, HostKilledMidSave) {
 }
 
 }  // namespace
+
+namespace {
+
+// A second vistrel, for a second host, starts on the folder where the first is recording and has
+// just created its clip file: it removes a leftover of an earlier run, and neither the recording
+// nor the clip of the first.
+TEST_F(Faults, SecondProcessOnTheSameFolderLeavesTheFirstOnesFilesAlone) {
+  SKIP_UNLESS_ROOT();
+  const fs::path bin2 = dir.path() / "bin2";  // its own log
+  fs::create_directories(bin2);
+  for (const char* name : {"vistrel", "vistrel-host", "libvistrel-mediafw.so"}) fs::copy_file(bin / name, bin2 / name);
+  std::ofstream(out / "rec_20200101_000000.mp4.tmp") << "left by a run that was killed";
+
+  ASSERT_TRUE(Start(out, /*record=*/true)) << Log();
+  Feed(90);
+  ASSERT_TRUE(WaitFed(120));
+  ASSERT_TRUE(WaitUntil([&] { return FilesIn(out, "rec_*.mp4.tmp").size() == 2; }, 10000));  // the stale one and A's
+
+  // The first one's clip is held just after its file was created, while the second one starts.
+  OpenGate gate;
+  ASSERT_TRUE(gate.Arm(out, "clip_*_death.mp4.tmp", static_cast<pid_t>(child.pid), [](const fs::path&) {}, 60000))
+      << gate.error();
+  ex.RaiseRequest(1);
+  ASSERT_TRUE(WaitUntil([&] { return gate.struck(); }, 10000)) << Log();
+  platform::ProcessHandle second;
+  ASSERT_TRUE(platform::StartProcess(
+      testing_support::TempDir::SystemPath(bin2 / "vistrel-host"),
+      {u"--software-encoder", u"--log", u"--record", u"--fast", u"--duration", u"6", u"--request", u"key@3", u"--out",
+       platform::Utf16FromUtf8(out.string())},
+      second));
+  ASSERT_TRUE(WaitUntil([&] { return ReadWhole(bin2 / "vistrel.log").find("  using it: ") != std::string::npos; }, 20000));
+  EXPECT_FALSE(fs::exists(out / "rec_20200101_000000.mp4.tmp"));  // the second one's start ran
+  gate.Release();
+  std::uint32_t secondCode = 99;
+  EXPECT_TRUE(platform::WaitProcessFor(second, 60000, secondCode));
+  EXPECT_EQ(secondCode, 0u);
+  ASSERT_TRUE(WaitLogged("saved clip_")) << Log();
+  ASSERT_TRUE(WaitFed(fed.load() + 60));
+  EXPECT_EQ(Stop(), 0) << Log();
+  gate.Disarm();
+
+  // Each one's log: its clip saved, its recording kept whole.
+  const std::string secondLog = ReadWhole(bin2 / "vistrel.log");
+  const auto lines = LogMessages();
+  const auto saved = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("saved clip_", 0) == 0; });
+  ASSERT_NE(saved, lines.end());
+  EXPECT_NE(saved->find("_death.mp4: ok, "), std::string::npos) << Log();
+  EXPECT_EQ(CountLogged("recording file closed: ok"), 1u) << Log();
+  EXPECT_EQ(CountLogged("recording file closed: not kept"), 0u) << Log();
+  EXPECT_NE(secondLog.find("_key.mp4: ok, "), std::string::npos) << secondLog;
+  EXPECT_NE(secondLog.find("recording file closed: ok"), std::string::npos) << secondLog;
+
+  EXPECT_TRUE(FilesIn(out, "*.tmp").empty());
+  ASSERT_EQ(FilesIn(out, "clip_*_death.mp4").size(), 1u);
+  ASSERT_EQ(FilesIn(out, "clip_*_key.mp4").size(), 1u);
+  const auto recs = FilesIn(out, "rec_*.mp4");
+  ASSERT_EQ(recs.size(), 2u);
+  // The first one's recording runs from its first frame to its stop without a gap.
+  std::size_t fromZero = 0;
+  for (const auto& file : FilesIn(out, "*.mp4")) {
+    const auto frames = CheckVideo(file);
+    ASSERT_FALSE(frames.empty()) << file;
+    if (file.filename().string().rfind("rec_", 0) == 0 && *frames.front() == 0) ++fromZero;
+  }
+  EXPECT_EQ(fromZero, 2u);
+}
+
+}  // namespace

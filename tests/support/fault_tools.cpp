@@ -105,6 +105,12 @@ bool OpenGate::Arm(const fs::path& folder, const std::string& pattern, pid_t pid
   return true;
 }
 
+void OpenGate::Release() {
+  if (!listener_.joinable()) return;
+  const char release = 2;
+  (void)!::write(stopPipe_[1], &release, 1);
+}
+
 void OpenGate::Disarm() {
   if (listener_.joinable()) {
     const char stop = 1;
@@ -143,7 +149,13 @@ void OpenGate::Listen() {
       held = -1;
     }
     if (ready < 0 && errno != EINTR) break;
-    if (fds[1].revents != 0) break;
+    if (fds[1].revents != 0) {
+      char command = 0;
+      if (::read(stopPipe_[0], &command, 1) != 1 || command != 2) break;
+      if (held >= 0) answer(held);
+      held = -1;
+      continue;
+    }
     if ((fds[0].revents & POLLIN) == 0) continue;
     alignas(fanotify_event_metadata) char buffer[4096];
     const ssize_t n = ::read(fd_, buffer, sizeof buffer);

@@ -29,6 +29,8 @@ class OpenGate {
   // False (with error()) where fanotify permission events are not available.
   bool Arm(const std::filesystem::path& folder, const std::string& pattern, pid_t pid,
            std::function<void(const std::filesystem::path&)> strike, int holdMs);
+  // Lets the held opening through now, before its time is up.
+  void Release();
   // Lets everything through and stops watching.
   void Disarm();
 
