@@ -2,10 +2,12 @@
 // second vistrel on the same folder, and another user trying the shared block. Every file left
 // behind is read back with ffprobe and decoded with ffmpeg.
 #include <fcntl.h>
+#include <grp.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -301,6 +303,96 @@ TEST_F(Faults, SecondProcessOnTheSameFolderLeavesTheFirstOnesFilesAlone) {
     if (file.filename().string().rfind("rec_", 0) == 0 && *frames.front() == 0) ++fromZero;
   }
   EXPECT_EQ(fromZero, 2u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string BlockFile(pid_t pid) { return "/dev/shm/QuelvaneClip_" + std::to_string(pid); }
+std::string EventFile(pid_t pid) { return "/dev/shm/sem.QuelvaneClipEv_" + std::to_string(pid); }
+
+// Forks a child that becomes "nobody" and runs body; returns its pid (0 on failure).
+pid_t StartAsNobody(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child != 0) return child < 0 ? 0 : child;
+  if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
+  ::_exit(body());
+}
+
+// The shared block and its event are the host user's alone: created 0600, closed to another user,
+// and a block that another user set up under a host's name is refused by vistrel.
+TEST_F(Faults, SharedBlockIsTheHostUsersAlone) {
+  SKIP_UNLESS_ROOT();
+  host::HostOptions options;
+  options.outputFolder = testing_support::TempDir::SystemPath(out);
+  const pid_t self = ::getpid();
+  ASSERT_TRUE(ex.Create(static_cast<std::uint32_t>(self), options));
+  for (const std::string& file : {BlockFile(self), EventFile(self)}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    EXPECT_EQ(st.st_uid, ::geteuid()) << file;
+  }
+
+  // Another user gets at neither, for reading or for writing.
+  const std::string blockName = "/QuelvaneClip_" + std::to_string(self);
+  const std::string eventName = "/QuelvaneClipEv_" + std::to_string(self);
+  const int opened = testing_support::RunAsNobody([&] {
+    int got = 0;
+    for (int flags : {O_RDWR, O_RDONLY}) {
+      const int fd = ::shm_open(blockName.c_str(), flags, 0);
+      if (fd >= 0) got |= flags == O_RDWR ? 1 : 2;
+      else if (errno != EACCES) got |= 8;
+    }
+    if (::sem_open(eventName.c_str(), 0) != SEM_FAILED) got |= 4;
+    else if (errno != EACCES) got |= 8;
+    return got;
+  });
+  EXPECT_EQ(opened, 0) << "1: block read-write, 2: block read-only, 4: event, 8: another error";
+
+  // Another user's block under a host's name (here the squatter's own pid, so that the process to
+  // watch exists): vistrel started for that "host" ends with 4 and touches nothing in it.
+  const fs::path lure = dir.path() / "lure";
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t squatter = StartAsNobody([&] {
+    ::close(ready[0]);
+    host::HostOptions theirs;
+    theirs.outputFolder = testing_support::TempDir::SystemPath(lure);
+    theirs.log = true;
+    theirs.record = true;
+    host::HostExchange block;
+    const char ok = block.Create(static_cast<std::uint32_t>(::getpid()), theirs) ? 1 : 0;
+    (void)!::write(ready[1], &ok, 1);
+    ::pause();
+    return 0;
+  });
+  ASSERT_NE(squatter, 0);
+  ::close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  ASSERT_EQ(ok, 1);
+  platform::ProcessHandle vistrel;
+  ASSERT_TRUE(platform::StartProcess(testing_support::TempDir::SystemPath(bin / "vistrel"),
+                                     {u"--run", platform::Utf16FromUtf8(std::to_string(squatter))}, vistrel));
+  std::uint32_t code = 99;
+  EXPECT_TRUE(platform::WaitProcessFor(vistrel, 20000, code));
+  EXPECT_EQ(code, 4u);
+  const int fd = ::open(BlockFile(squatter).c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  exchange::ExchangeHeader header{};
+  ASSERT_EQ(::pread(fd, &header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
+  ::close(fd);
+  EXPECT_EQ(header.status, 0);
+  EXPECT_EQ(header.heartbeat, 0u);
+  EXPECT_FALSE(fs::exists(lure));
+  EXPECT_FALSE(fs::exists(bin / "vistrel.log"));
+  ::kill(squatter, SIGKILL);
+  ::waitpid(squatter, nullptr, 0);
+  ::unlink(BlockFile(squatter).c_str());
+  ::unlink(EventFile(squatter).c_str());
 }
 
 }  // namespace
