@@ -249,9 +249,9 @@ TEST_F(Faults, SecondProcessOnTheSameFolderLeavesTheFirstOnesFilesAlone) {
   const fs::path bin2 = dir.path() / "bin2";  // its own log
   fs::create_directories(bin2);
   for (const char* name : {"vistrel", "vistrel-host", "libvistrel-mediafw.so"}) fs::copy_file(bin / name, bin2 / name);
-  std::ofstream(out / "rec_20200101_000000.mp4.tmp") << "left by a run that was killed";
-
   ASSERT_TRUE(Start(out, /*record=*/true)) << Log();
+  // A leftover of an earlier run (put there after the first one's own start had cleared leftovers).
+  std::ofstream(out / "rec_20200101_000000.mp4.tmp") << "left by a run that was killed";
   Feed(90);
   ASSERT_TRUE(WaitFed(120));
   ASSERT_TRUE(WaitUntil([&] { return FilesIn(out, "rec_*.mp4.tmp").size() == 2; }, 10000));  // the stale one and A's
