@@ -1,5 +1,6 @@
 #include "mediafw/encoder_transform.h"
 
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -127,7 +128,8 @@ enum class TypeChange {
 class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGenerator, ICodecAPI> {
  public:
   EncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode)
-      : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone) {}
+      : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone),
+        fault_(mode.fault), faultAfterFrames_(mode.faultAfterFrames) {}
 
   HRESULT Initialise() {
     HRESULT hr = CreateAttributesObject(attributes_.Out());
@@ -389,6 +391,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (HRESULT hr = CheckStream(inputStreamId); FAILED(hr)) return hr;
     if (!inputType_ || !outputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
     if (!Accepting()) return MF_E_NOTACCEPTING;
+    if (Faulty(Fault::kProcessInput)) return kEncoderFaultResult;
     if (HRESULT hr = OpenSession(); FAILED(hr)) return hr;
 
     LONGLONG time = 0;
@@ -417,6 +420,11 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       --inputRequests_;
       RequestInputIfIdle();  // when this input gave nothing yet, the encoder wants the next
     }
+    acceptedFrames_.fetch_add(1);
+    if (events_ && Faulty(Fault::kErrorEvent) && !errorSent_) {
+      errorSent_ = true;
+      events_->QueueEvent(MEError, GUID_NULL, kEncoderFaultResult, nullptr);
+    }
     return S_OK;
   }
 
@@ -432,6 +440,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (!outputType_ || typeChange_ == TypeChange::kAnnounced) return MF_E_TRANSFORM_TYPE_NOT_SET;
     if (async_ && output.pSample != nullptr) return E_INVALIDARG;  // it provides its own samples
     if (!async_ && output.pSample == nullptr) return E_INVALIDARG;
+    if (Faulty(Fault::kProcessOutput)) return kEncoderFaultResult;
     if (ready_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
 
     if (typeChange_ == TypeChange::kPending && AnnounceTypeChange()) {
@@ -450,6 +459,10 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // --- IMFMediaEventGenerator (asynchronous mode only) ---
 
   HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override {
+    if (event != nullptr && Faulty(Fault::kGetEvent)) {
+      *event = nullptr;
+      return kEncoderFaultResult;
+    }
     return events_ ? events_->GetEvent(flags, event) : E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
@@ -565,6 +578,11 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   }
 
   int Stride() const { return inputType_ ? stride_ : settings_.width; }
+
+  using Fault = TransformMode::Fault;
+
+  // Whether the breakdown chosen for this transform has come. GetEvent asks without the mutex.
+  bool Faulty(Fault where) const { return fault_ == where && acceptedFrames_.load() >= faultAfterFrames_; }
 
   // The output type's settings; false for a type this encoder cannot produce.
   bool ReadOutputSettings(IMFMediaType* type, EncoderSettings* s) {
@@ -729,6 +747,10 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   CodecProperties properties_;
   std::deque<EncodedPacket> ready_;  // encoded and not yet taken by ProcessOutput
   int inputRequests_ = 0;            // METransformNeedInput sent and not yet answered
+  const Fault fault_;
+  const std::uint64_t faultAfterFrames_;
+  std::atomic<std::uint64_t> acceptedFrames_{0};  // inputs taken, for the chosen breakdown
+  bool errorSent_ = false;                         // the MEError event is sent once
 };
 
 }  // namespace

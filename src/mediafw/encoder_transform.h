@@ -2,6 +2,7 @@
 // IMFMediaEventGenerator when asynchronous) over one codec.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "encoder/media_framework.h"
@@ -19,7 +20,16 @@ struct TransformMode {
   // (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose MF_MT_MPEG_SEQUENCE_HEADER holds the
   // stream's SPS and PPS.
   bool typeChange = false;
+  // A transform that breaks down mid-run, as a hardware encoder does when its device is lost:
+  // once `faultAfterFrames` inputs have been accepted, the chosen operation fails with
+  // kEncoderFaultResult (an MEError event carries it as its status), and keeps failing.
+  enum class Fault { kNone, kProcessInput, kProcessOutput, kGetEvent, kErrorEvent };
+  Fault fault = Fault::kNone;
+  std::uint64_t faultAfterFrames = 0;
 };
+
+// DXGI_ERROR_DEVICE_REMOVED: what a hardware encoder reports when its GPU has gone away.
+inline constexpr HRESULT kEncoderFaultResult = static_cast<HRESULT>(0x887A0005);
 
 // A new transform over `codec`, holding one reference. E_OUTOFMEMORY for a null codec.
 HRESULT CreateEncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode, IUnknown** transform);

@@ -8,12 +8,14 @@
 // the shared transform of encoder_transform.h over the library's codec.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "mediafw/codec.h"
+#include "mediafw/encoder_transform.h"
 
 namespace mediafw {
 
@@ -27,11 +29,19 @@ namespace mediafw {
 //                               (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose
 //                               MF_MT_MPEG_SEQUENCE_HEADER holds 00 00 00 01 SPS 00 00 00 01 PPS.
 //   VISTREL_MEDIAFW_VERBOSE     the codec's own messages go to standard error (otherwise silent).
+//
+// One more switch takes a value: VISTREL_MEDIAFW_FAIL=<what>:<N> makes a transform break down after
+// it has accepted N frames, as a hardware encoder does when its device is lost. <what> is
+// "input" (ProcessInput fails), "output" (ProcessOutput fails), "event" (GetEvent fails) or
+// "error" (an MEError event is sent); every failure carries 0x887A0005 (device removed). The last
+// two need an asynchronous transform. Any other value is ignored.
 struct Switches {
   bool softwareEncoder = false;
   bool synchronous = false;
   bool typeChange = false;
   bool verbose = false;
+  TransformMode::Fault fault = TransformMode::Fault::kNone;
+  std::uint64_t faultAfterFrames = 0;
 };
 
 // One encoder that MFTEnumEx lists, in the order given.

@@ -16,7 +16,8 @@ struct SharedBlock {
 };
 
 // Opens an existing block for reading and writing and maps the whole of it. size tells how much
-// was mapped (on Windows to a page: the view of a section is page-granular).
+// was mapped (on Windows to a page: the view of a section is page-granular). On POSIX, where every
+// user's names share one folder, a block that another user owns or that others may open is refused.
 bool OpenSharedBlock(const std::u16string& name, SharedBlock& block);
 
 // Host side: creates a zero-filled block of size bytes that only the current user can open.

@@ -20,16 +20,43 @@ using posix::NativePath;
 // every file this layer writes carries an exclusive flock for as long as it is open, and the
 // layer's delete takes the same lock first, so a file that another handle (of this or another
 // process) is writing is never deleted from under it.
+namespace {
+
+// Whether the open file is still the one the path names.
+bool StillNamed(int fd, const std::string& path) {
+  struct stat open {};
+  struct stat named {};
+  return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
+}
+
+}  // namespace
+
 FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
   const std::string native = NativePath(path);
-  // Lock before truncating: a file someone is writing must not be emptied either.
-  int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return kInvalidFile;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
-    ::close(fd);
-    return kInvalidFile;
+  // Creating and locking are two steps here, one on Windows. Between them another process's
+  // delete (a second vistrel clearing leftovers at its start) can take the new, not yet locked
+  // file away: this handle would then write a file without a name, and the work would be lost at
+  // the final move. Such a file is given up and created afresh.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return kInvalidFile;
+    // Lock before truncating: a file someone is writing must not be emptied either.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return kInvalidFile;
+    }
+    if (!StillNamed(fd, native)) {
+      ::close(fd);
+      continue;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+      ::close(fd);
+      return kInvalidFile;
+    }
+    return fd;
   }
-  return fd;
+  return kInvalidFile;
 }
 
 bool WriteToFile(FileHandle file, const void* data, std::size_t size) {
@@ -75,7 +102,9 @@ class HeldFile {
       missing_ = errno == ENOENT;
       return;
     }
-    held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    // Locked, and still the file of that name: a writer may have replaced it meanwhile, and the
+    // lock on the old one would say nothing about the new one.
+    held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0 && StillNamed(fd_, path);
   }
   ~HeldFile() {
     if (fd_ >= 0) ::close(fd_);

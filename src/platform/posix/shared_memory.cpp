@@ -19,7 +19,10 @@ bool OpenSharedBlock(const std::u16string& name, SharedBlock& block) {
   int fd = ::shm_open(NativeObjectName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return false;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_size <= 0) {
+  // The names live in one folder that every local user can create in: a block that some other
+  // user made, or that others may open, is not the host's, and its frames, switches and output
+  // folder are not to be trusted.
+  if (::fstat(fd, &st) != 0 || st.st_size <= 0 || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
     ::close(fd);
     return false;
   }
