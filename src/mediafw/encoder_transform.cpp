@@ -1,10 +1,12 @@
 #include "mediafw/encoder_transform.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -125,11 +127,30 @@ enum class TypeChange {
   kAnnounced,  // announced; output waits until the caller sets the offered type
 };
 
+// A frame taken by the asynchronous transform and not yet encoded: a copy, so that the caller may
+// reuse its buffer as soon as ProcessInput returns.
+struct QueuedFrame {
+  std::vector<std::uint8_t> pixels;  // luma rows, then the chroma plane
+  std::size_t rows = 0;              // luma rows in pixels (the picture's, or more when padded)
+  int stride = 0;
+  LONGLONG time = 0;
+  LONGLONG duration = 0;
+};
+
 class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGenerator, ICodecAPI> {
  public:
   EncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode)
       : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone),
         fault_(mode.fault), faultAfterFrames_(mode.faultAfterFrames) {}
+
+  ~EncoderTransform() override {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      stopping_ = true;
+    }
+    workChanged_.notify_all();
+    if (worker_.joinable()) worker_.join();
+  }
 
   HRESULT Initialise() {
     HRESULT hr = CreateAttributesObject(attributes_.Out());
@@ -360,7 +381,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // --- IMFTransform: streaming ---
 
   HRESULT STDMETHODCALLTYPE ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR) override {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
     if (HRESULT hr = CheckUnlocked(); FAILED(hr)) return hr;
     switch (message) {
       case MFT_MESSAGE_NOTIFY_BEGIN_STREAMING:
@@ -374,11 +395,14 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       case MFT_MESSAGE_NOTIFY_END_STREAMING:
         return S_OK;
       case MFT_MESSAGE_COMMAND_FLUSH:
+        queued_.clear();
+        WaitForWorker(hold);
         ready_.clear();
         inputRequests_ = 0;
         codec_->Close();  // the next input starts a new stream
         return S_OK;
       case MFT_MESSAGE_COMMAND_DRAIN:
+        WaitForWorker(hold);  // the frames taken before the drain come out first
         return Drain();
       default:
         return E_NOTIMPL;  // no Direct3D, no other messages
@@ -407,18 +431,22 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     // The buffer may hold more rows than the picture (an encoder that asks for padded frames): the
     // row count follows from its length, and the chroma plane starts after that many luma rows.
     std::size_t rows = static_cast<std::size_t>(length) * 2 / 3 / static_cast<std::size_t>(stride_);
-    bool encoded = false;
-    if (rows >= static_cast<std::size_t>(settings_.height)) {
-      std::size_t before = ready_.size();
-      encoded = codec_->Encode(bytes, bytes + rows * static_cast<std::size_t>(stride_), stride_, time, duration, ready_);
-      if (async_) AnnounceOutputs(before);
+    if (rows < static_cast<std::size_t>(settings_.height)) {
+      buffer->Unlock();
+      return E_INVALIDARG;
     }
-    buffer->Unlock();
-    if (rows < static_cast<std::size_t>(settings_.height)) return E_INVALIDARG;
-    if (!encoded) return E_FAIL;
     if (async_) {
+      // As a hardware encoder does on its device, the asynchronous one encodes away from the
+      // caller's thread: it takes a copy of the frame and announces the output when it is ready.
+      HRESULT queued = QueueFrame(bytes, rows, time, duration);
+      buffer->Unlock();
+      if (FAILED(queued)) return queued;
       --inputRequests_;
-      RequestInputIfIdle();  // when this input gave nothing yet, the encoder wants the next
+    } else {
+      bool encoded = codec_->Encode(bytes, bytes + rows * static_cast<std::size_t>(stride_), stride_, time, duration,
+                                    ready_);
+      buffer->Unlock();
+      if (!encoded) return E_FAIL;
     }
     acceptedFrames_.fetch_add(1);
     if (events_ && Faulty(Fault::kErrorEvent) && !errorSent_) {
@@ -633,15 +661,75 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // time, an asynchronous one takes input only against a METransformNeedInput it sent.
   bool Accepting() const { return async_ ? inputRequests_ > 0 : ready_.empty(); }
 
-  // Asks for the next input when nothing is asked for and no output waits to be taken.
+  // Asks for the next input when nothing is asked for, no frame is being encoded and no output waits
+  // to be taken.
   void RequestInputIfIdle() {
-    if (!async_ || inputRequests_ > 0 || !ready_.empty() || !codec_->IsOpen()) return;
+    if (!async_ || inputRequests_ > 0 || !ready_.empty() || !queued_.empty() || encoding_ || !codec_->IsOpen()) return;
     if (SUCCEEDED(events_->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr))) ++inputRequests_;
   }
 
   // One METransformHaveOutput for each packet from index `from` on.
   void AnnounceOutputs(std::size_t from) {
     for (std::size_t i = from; i < ready_.size(); ++i) events_->QueueEvent(METransformHaveOutput, GUID_NULL, S_OK, nullptr);
+  }
+
+  // Copies a frame for the worker, which is started by the first one. Called with the mutex held.
+  HRESULT QueueFrame(const BYTE* bytes, std::size_t rows, LONGLONG time, LONGLONG duration) {
+    const std::size_t size = rows * static_cast<std::size_t>(stride_) * 3 / 2;
+    QueuedFrame frame;
+    if (!spare_.empty()) {
+      frame.pixels = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    try {
+      frame.pixels.assign(bytes, bytes + size);
+      if (!worker_.joinable()) worker_ = std::thread([this] { EncodeQueuedFrames(); });
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+    frame.rows = rows;
+    frame.stride = stride_;
+    frame.time = time;
+    frame.duration = duration;
+    queued_.push_back(std::move(frame));
+    workChanged_.notify_all();
+    return S_OK;
+  }
+
+  // The worker: encodes the queued frames in order, without the mutex, so that the caller's calls
+  // (events, output, status) never wait for an encode. A failed encode is an MEError event, as a
+  // device that breaks down reports itself to an asynchronous caller.
+  void EncodeQueuedFrames() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+      workChanged_.wait(hold, [this] { return stopping_ || !queued_.empty(); });
+      if (stopping_) return;
+      QueuedFrame frame = std::move(queued_.front());
+      queued_.pop_front();
+      encoding_ = true;
+      hold.unlock();
+      std::deque<EncodedPacket> encoded;
+      const std::uint8_t* luma = frame.pixels.data();
+      const bool ok = codec_->Encode(luma, luma + frame.rows * static_cast<std::size_t>(frame.stride), frame.stride,
+                                     frame.time, frame.duration, encoded);
+      hold.lock();
+      encoding_ = false;
+      spare_.push_back(std::move(frame.pixels));
+      if (ok) {
+        const std::size_t before = ready_.size();
+        for (EncodedPacket& packet : encoded) ready_.push_back(std::move(packet));
+        AnnounceOutputs(before);
+        RequestInputIfIdle();  // when this frame gave nothing yet, the encoder wants the next
+      } else {
+        events_->QueueEvent(MEError, GUID_NULL, E_FAIL, nullptr);
+      }
+      workChanged_.notify_all();
+    }
+  }
+
+  // Until the worker has encoded every queued frame. Called with the mutex held.
+  void WaitForWorker(std::unique_lock<std::mutex>& hold) {
+    workChanged_.wait(hold, [this] { return queued_.empty() && !encoding_; });
   }
 
   HRESULT Drain() {
@@ -751,6 +839,13 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   const std::uint64_t faultAfterFrames_;
   std::atomic<std::uint64_t> acceptedFrames_{0};  // inputs taken, for the chosen breakdown
   bool errorSent_ = false;                         // the MEError event is sent once
+  // The asynchronous transform's worker and what it shares with the caller, under mutex_.
+  std::deque<QueuedFrame> queued_;                 // taken and not yet being encoded
+  std::vector<std::vector<std::uint8_t>> spare_;  // pixel buffers to reuse
+  bool encoding_ = false;                          // the worker encodes a frame, without the mutex
+  bool stopping_ = false;
+  std::condition_variable workChanged_;
+  std::thread worker_;
 };
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <thread>
 
 namespace mediafw_driver {
 namespace {
@@ -115,6 +117,8 @@ bool TakeEvents(const Framework& framework, Encoder& encoder, Collected* collect
     } else if (type == METransformHaveOutput) {
       bool stop = false;
       if (!OneOutput(framework, encoder, collected, &stop)) return false;
+    } else if (type == METransformDrainComplete && SUCCEEDED(status)) {
+      collected->drainComplete = true;
     } else if (type == MEError || FAILED(status)) {
       return Fail(collected, "encoder event " + std::to_string(type), status);
     }
@@ -373,12 +377,18 @@ bool DrainOutput(const Framework& framework, Encoder& encoder, Collected* collec
   }
 }
 
+// About 10 s of 1 ms waits for an asynchronous encoder.
+constexpr int kWaitPasses = 10000;
+
 bool SubmitFrame(const Framework& framework, Encoder& encoder, const std::uint8_t* frame, LONGLONG time,
                  Collected* collected) {
   // Bounded, so that an encoder that stops asking for input fails the caller instead of hanging it.
-  for (int pass = 0; pass < 1000; ++pass) {
+  for (int pass = 0; pass < kWaitPasses; ++pass) {
     if (encoder.isAsync && !TakeEvents(framework, encoder, collected)) return false;
-    if (encoder.isAsync && encoder.pendingInputRequests < 1) continue;
+    if (encoder.isAsync && encoder.pendingInputRequests < 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
     IMFSample* sample = MakeInputSample(framework, frame, encoder.inputHeight, time);
     if (sample == nullptr) return Fail(collected, "MakeInputSample", E_FAIL);
     HRESULT hr = encoder.transform->ProcessInput(encoder.inputStreamId, sample, 0);
@@ -404,7 +414,12 @@ bool SubmitFrame(const Framework& framework, Encoder& encoder, const std::uint8_
 
 bool CollectRemaining(const Framework& framework, Encoder& encoder, Collected* collected) {
   if (!encoder.isAsync) return true;
-  return TakeEvents(framework, encoder, collected);
+  for (int pass = 0; pass < kWaitPasses; ++pass) {
+    if (!TakeEvents(framework, encoder, collected)) return false;
+    if (encoder.pendingInputRequests > 0 || collected->drainComplete) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return Fail(collected, "the encoder never became idle", E_FAIL);
 }
 
 void DrawTestFrame(int index, std::uint8_t* nv12) {

@@ -93,7 +93,8 @@ struct Collected {
   std::vector<std::uint8_t> sequenceHeader;  // from the last adopted output type
   int typeChanges = 0;
   int notAccepting = 0;
-  std::string error;  // the first failure, if any
+  bool drainComplete = false;  // METransformDrainComplete came
+  std::string error;           // the first failure, if any
 };
 
 // Submits one NV12 frame (kFrameBytes, rows kWidth bytes apart) with the given time, in a buffer of
@@ -102,7 +103,8 @@ struct Collected {
 bool SubmitFrame(const Framework& framework, Encoder& encoder, const std::uint8_t* frame, LONGLONG time,
                  Collected* collected);
 
-// Takes the output still announced (asynchronous encoders).
+// Takes the output still to come: an asynchronous encoder encodes on a thread of its own, so this
+// waits (up to 10 s) until it asks for input again or has finished a drain.
 bool CollectRemaining(const Framework& framework, Encoder& encoder, Collected* collected);
 
 // One output call as the system makes it, and the synchronous drain.

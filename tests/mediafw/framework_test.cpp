@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mediafw/framework_driver.h"
@@ -153,6 +156,18 @@ std::vector<MediaEventType> TakeEventTypes(IMFMediaEventGenerator* events) {
     event->Release();
     types.push_back(type);
   }
+}
+
+// The first `count` events, waiting up to 10 s for them: the asynchronous encoder announces its
+// output from a thread of its own.
+std::vector<MediaEventType> WaitForEventTypes(IMFMediaEventGenerator* events, std::size_t count) {
+  std::vector<MediaEventType> types;
+  for (int pass = 0; pass < 10000 && types.size() < count; ++pass) {
+    std::vector<MediaEventType> more = TakeEventTypes(events);
+    types.insert(types.end(), more.begin(), more.end());
+    if (types.size() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return types;
 }
 
 // --- the library ---
@@ -381,7 +396,7 @@ TEST_F(MediaFramework, AsyncTransformAsksForInputAndRefusesMoreUntilItsOutputIsT
   ASSERT_EQ(transform->ProcessInput(0, Frame(0).get(), 0), S_OK);
   // Its output not taken, it takes nothing more.
   EXPECT_EQ(transform->ProcessInput(0, Frame(1).get(), 0), MF_E_NOTACCEPTING);
-  EXPECT_EQ(TakeEventTypes(encoder.events), (std::vector<MediaEventType>{METransformHaveOutput}));
+  EXPECT_EQ(WaitForEventTypes(encoder.events, 1), (std::vector<MediaEventType>{METransformHaveOutput}));
   EXPECT_EQ(transform->ProcessInput(0, Frame(1).get(), 0), MF_E_NOTACCEPTING);
 
   // It provides the samples: the caller's is refused.
@@ -409,6 +424,43 @@ TEST_F(MediaFramework, AsyncTransformAsksForInputAndRefusesMoreUntilItsOutputIsT
   EXPECT_EQ(transform->ProcessOutput(0, 1, &output, &status), MF_E_TRANSFORM_NEED_MORE_INPUT);
   EXPECT_EQ(transform->ProcessInput(0, Frame(1).get(), 0), S_OK);
   ReleaseEncoder(&encoder);
+}
+
+// The encode runs after ProcessInput has returned, from a copy: the caller's buffer is free again
+// at once, as the main loop hands the host's slot back right after ProcessInput.
+TEST_F(MediaFramework, AsyncTransformEncodesACopyOfTheFrame) {
+  ScopedEnvironment software("VISTREL_SOFTWARE_ENCODER", "1");
+  Encoder encoder;
+  std::string failedStep;
+  ASSERT_EQ(OpenLastCandidate(framework_, Configuration{}, &encoder, &failedStep), S_OK) << failedStep;
+  ASSERT_TRUE(encoder.isAsync);
+  ASSERT_EQ(WaitForEventTypes(encoder.events, 1), (std::vector<MediaEventType>{METransformNeedInput}));
+
+  Ref<IMFSample> frame = Frame(0);
+  ASSERT_EQ(encoder.transform->ProcessInput(0, frame.get(), 0), S_OK);
+  Ref<IMFMediaBuffer> buffer;
+  ASSERT_EQ(frame->GetBufferByIndex(0, buffer.Out()), S_OK);
+  BYTE* bytes = nullptr;
+  DWORD length = 0;
+  ASSERT_EQ(buffer->Lock(&bytes, nullptr, &length), S_OK);
+  std::memset(bytes, 0x80, length);  // the caller's next picture, written over the first
+  buffer->Unlock();
+
+  ASSERT_EQ(WaitForEventTypes(encoder.events, 1), (std::vector<MediaEventType>{METransformHaveOutput}));
+  Collected collected;
+  bool stop = false;
+  ASSERT_TRUE(mediafw_driver::OneOutput(framework_, encoder, &collected, &stop)) << collected.error;
+  ASSERT_EQ(collected.units.size(), 1u);
+  ReleaseEncoder(&encoder);
+
+  h264_checks::TempFile file(".h264");
+  ASSERT_TRUE(file.Write(collected.units[0].bytes));
+  std::vector<std::vector<std::uint8_t>> decoded = h264_checks::DecodeFrames(file.path(), {0}, kWidth, kHeight);
+  ASSERT_EQ(decoded.size(), 1u);
+  std::vector<std::uint8_t> source = TestFrame(0);
+  const std::size_t luma = static_cast<std::size_t>(kWidth) * kHeight;
+  EXPECT_GT(h264_checks::Psnr(source.data(), decoded[0].data(), luma), 35.0);
+  EXPECT_GT(h264_checks::Psnr(source.data() + luma, decoded[0].data() + luma, luma / 2), 35.0);
 }
 
 // --- the synchronous transform ---
