@@ -50,7 +50,11 @@ FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
       ::close(fd);
       continue;
     }
-    if (::ftruncate(fd, 0) != 0) {
+    // Only a file that has bytes is emptied. On ext4 truncating even an empty file to 0 marks it
+    // for a forced flush of everything written to it at close, which would stall the main loop
+    // for as long as a recording's data takes to go out to the disk.
+    struct stat existing {};
+    if (::fstat(fd, &existing) != 0 || (existing.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
       ::close(fd);
       return kInvalidFile;
     }
