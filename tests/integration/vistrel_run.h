@@ -22,6 +22,7 @@
 #include "exchange/layout.h"
 #include "host/host_exchange.h"
 #include "host/test_picture.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "support/fault_tools.h"
@@ -45,8 +46,9 @@ inline std::string ReadWhole(const fs::path& file) {
 inline std::vector<fs::path> FilesIn(const fs::path& folder, const std::string& pattern) {
   std::vector<fs::path> files;
   std::error_code ec;
+  const std::u16string wanted = platform::Utf16FromUtf8(pattern);
   for (const auto& e : fs::directory_iterator(folder, ec)) {
-    if (testing_support::Matches(pattern, e.path().filename().string())) files.push_back(e.path());
+    if (platform::NameMatches(wanted, platform::Utf16FromUtf8(e.path().filename().string()))) files.push_back(e.path());
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -170,6 +170,18 @@ std::vector<MediaEventType> WaitForEventTypes(IMFMediaEventGenerator* events, st
   return types;
 }
 
+// The access unit decodes to the test picture of frame 0, luma and chroma.
+void ExpectDecodesToTestFrameZero(const std::vector<std::uint8_t>& unit) {
+  h264_checks::TempFile file(".h264");
+  ASSERT_TRUE(file.Write(unit));
+  std::vector<std::vector<std::uint8_t>> decoded = h264_checks::DecodeFrames(file.path(), {0}, kWidth, kHeight);
+  ASSERT_EQ(decoded.size(), 1u);
+  std::vector<std::uint8_t> source = TestFrame(0);
+  const std::size_t luma = static_cast<std::size_t>(kWidth) * kHeight;
+  EXPECT_GT(h264_checks::Psnr(source.data(), decoded[0].data(), luma), 35.0);
+  EXPECT_GT(h264_checks::Psnr(source.data() + luma, decoded[0].data() + luma, luma / 2), 35.0);
+}
+
 // --- the library ---
 
 TEST_F(MediaFramework, ExportsExactlyTheFiveEntryPoints) {
@@ -453,14 +465,7 @@ TEST_F(MediaFramework, AsyncTransformEncodesACopyOfTheFrame) {
   ASSERT_EQ(collected.units.size(), 1u);
   ReleaseEncoder(&encoder);
 
-  h264_checks::TempFile file(".h264");
-  ASSERT_TRUE(file.Write(collected.units[0].bytes));
-  std::vector<std::vector<std::uint8_t>> decoded = h264_checks::DecodeFrames(file.path(), {0}, kWidth, kHeight);
-  ASSERT_EQ(decoded.size(), 1u);
-  std::vector<std::uint8_t> source = TestFrame(0);
-  const std::size_t luma = static_cast<std::size_t>(kWidth) * kHeight;
-  EXPECT_GT(h264_checks::Psnr(source.data(), decoded[0].data(), luma), 35.0);
-  EXPECT_GT(h264_checks::Psnr(source.data() + luma, decoded[0].data() + luma, luma / 2), 35.0);
+  ExpectDecodesToTestFrameZero(collected.units[0].bytes);
 }
 
 // --- the synchronous transform ---
@@ -616,14 +621,7 @@ TEST_F(MediaFramework, PaddedInputBuffersTakeTheirChromaAfterAllTheirRows) {
   ASSERT_TRUE(SubmitFrame(framework_, encoder, TestFrame(0).data(), 0, &collected)) << collected.error;
   ASSERT_EQ(collected.units.size(), 1u);
 
-  h264_checks::TempFile file(".h264");
-  ASSERT_TRUE(file.Write(collected.units[0].bytes));
-  std::vector<std::vector<std::uint8_t>> decoded = h264_checks::DecodeFrames(file.path(), {0}, kWidth, kHeight);
-  ASSERT_EQ(decoded.size(), 1u);
-  std::vector<std::uint8_t> source = TestFrame(0);
-  const std::size_t luma = static_cast<std::size_t>(kWidth) * kHeight;
-  EXPECT_GT(h264_checks::Psnr(source.data(), decoded[0].data(), luma), 35.0);
-  EXPECT_GT(h264_checks::Psnr(source.data() + luma, decoded[0].data() + luma, luma / 2), 35.0);
+  ExpectDecodesToTestFrameZero(collected.units[0].bytes);
 }
 
 // Without the low-latency mode the encoder holds frames back; a drain gives every one of them.

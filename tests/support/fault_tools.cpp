@@ -15,29 +15,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/file.h"
+#include "platform/text.h"
+
 namespace testing_support {
 
 namespace fs = std::filesystem;
-
-bool Matches(const std::string& pattern, const std::string& name) {
-  std::size_t p = 0, n = 0, starP = std::string::npos, starN = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      starP = p++;
-      starN = n;
-    } else if (p < pattern.size() && pattern[p] == name[n]) {
-      ++p;
-      ++n;
-    } else if (starP != std::string::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
 
 Tmpfs::Tmpfs(std::uint64_t size) {
   static std::atomic<int> counter{0};
@@ -173,7 +156,7 @@ void OpenGate::Listen() {
         if (len > 0) {
           target[len] = 0;
           const fs::path file(target);
-          if (Matches(pattern_, file.filename().string())) {
+          if (platform::NameMatches(platform::Utf16FromUtf8(pattern_), platform::Utf16FromUtf8(file.filename().string()))) {
             heldFile_ = file;
             strike_(file);
             struck_.store(true);

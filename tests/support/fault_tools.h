@@ -79,9 +79,6 @@ class Tmpfs {
   std::string error_;
 };
 
-// Whether name matches pattern, '*' standing for any run of characters.
-bool Matches(const std::string& pattern, const std::string& name);
-
 // The processes whose parent is pid.
 std::vector<pid_t> ChildrenOf(pid_t pid);
 
