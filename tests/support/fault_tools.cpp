@@ -158,8 +158,9 @@ void OpenGate::Listen() {
           const fs::path file(target);
           if (platform::NameMatches(platform::Utf16FromUtf8(pattern_), platform::Utf16FromUtf8(file.filename().string()))) {
             heldFile_ = file;
-            strike_(file);
+            // Before the strike: a waiter woken by what the strike does must find it struck.
             struck_.store(true);
+            strike_(file);
             hold = true;
           }
         }
