@@ -31,5 +31,11 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
+# A mirror caught mid-sync fails one index now and then: try again, and go on with the lists
+# that did come (the install itself says so if a package is really missing).
+for attempt in 1 2 3; do
+  if "${sudo_cmd[@]}" apt-get update -qq; then break; fi
+  echo "apt-get update failed (attempt $attempt)"
+  sleep $((attempt * 10))
+done
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
