@@ -119,7 +119,8 @@ bool AdoptNewOutputType(HardwareEncoder& encoder) {
 
   MFT_OUTPUT_STREAM_INFO info = {};
   if (SUCCEEDED(transform->GetOutputStreamInfo(encoder.outputStreamId, &info))) {
-    if (info.cbSize != 0) encoder.outputBufferSize = info.cbSize;  // 0 keeps the size in use
+    // 0, or a size above the bound, keeps the size in use.
+    if (info.cbSize != 0 && info.cbSize <= kMaxOutputBufferSize) encoder.outputBufferSize = info.cbSize;
     encoder.providesSamples =
         (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
   }

@@ -97,6 +97,30 @@ TEST_F(SubmissionTest, PaddedInputBuffer) {
   sample->Release();
 }
 
+// An input size whose double wraps in 32 bits once gave fewer rows than the picture, and the
+// conversion wrote a whole frame into the short buffer.
+class HostileInputSizeTest : public SubmissionTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(HostileInputSizeTest, GivesAWholeFrameBuffer) {
+  fake::Transform* t = AddEncoder(u"Encoder");
+  t->inputCbSize = GetParam();
+  ASSERT_TRUE(SelectEncoder(encoder));
+  const std::vector<std::uint8_t> frame = TestFrame();
+  IMFSample* sample = MakeInputSample(encoder, frame.data(), 0);
+  ASSERT_NE(sample, nullptr);
+  auto* buffer = dynamic_cast<fake::MediaBuffer*>(dynamic_cast<fake::Sample*>(sample)->buffers[0]);
+  EXPECT_EQ(buffer->currentLength, 1382400u);
+  ASSERT_EQ(buffer->bytes.size(), 1382400u);
+  std::vector<std::uint8_t> expected(1382400);
+  ConvertFrameToNv12(frame.data(), expected.data(), 720);
+  EXPECT_TRUE(buffer->bytes == expected);
+  sample->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HostileInputSizeTest,
+                         ::testing::Values(0x80000000u, 0x80000000u + 1280u * 500u * 3u / 2u, 0x801517FFu,
+                                           0xFFFFFFFFu));
+
 TEST_F(SubmissionTest, InputSampleFailures) {
   Choose();
   ASSERT_TRUE(chosen_);
@@ -270,6 +294,18 @@ TEST_F(SubmissionTest, FormatChangeKeepsBufferSizeWhenNoneNamedAndAdoptsSamplePr
   EXPECT_TRUE(ProcessOneOutput(encoder));
   EXPECT_EQ(encoder.outputBufferSize, 5000u);  // not the 2 MiB default
   EXPECT_TRUE(encoder.providesSamples);
+}
+
+TEST_F(SubmissionTest, FormatChangeKeepsBufferSizeWhenTheNamedOneIsAboveTheBound) {
+  fake::Transform* t = Choose([](fake::Transform& s) { s.outputCbSize = 5000; });
+  ASSERT_TRUE(chosen_);
+  fake::OutputStep change = Result(MF_E_TRANSFORM_STREAM_CHANGE);
+  change.before = [t] { t->outputCbSize = kMaxOutputBufferSize + 1; };
+  t->outputSteps = {change};
+  EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(encoder.outputBufferSize, 5000u);
+  EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.back().givenBufferLength, 5000u);
 }
 
 TEST_F(SubmissionTest, FormatChangeWithRefusedType) {
