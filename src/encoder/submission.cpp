@@ -134,14 +134,18 @@ void ReadSequenceHeader(HardwareEncoder& encoder) {
       type == nullptr) {
     return;
   }
+  // The size is the encoder's word: beyond the bound it is no header, and nothing is allocated
+  // for it. Only the bytes the copy reports are the header; the zero filler after them is not.
   UINT32 size = 0;
-  if (FAILED(type->GetBlobSize(MF_MT_MPEG_SEQUENCE_HEADER, &size)) || size == 0) {
+  if (FAILED(type->GetBlobSize(MF_MT_MPEG_SEQUENCE_HEADER, &size)) || size == 0 ||
+      size > kMaxSequenceHeaderSize) {
     type->Release();
     return;
   }
   std::vector<std::uint8_t> header(size, 0);
   UINT32 copied = 0;
   if (SUCCEEDED(type->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), size, &copied))) {
+    if (copied < size) header.resize(copied);
     ScanAnnexB(header.data(), header.size(), [&](const NalUnit& unit) {
       const auto begin = header.begin() + static_cast<std::ptrdiff_t>(unit.start);
       const auto end = begin + static_cast<std::ptrdiff_t>(unit.length);

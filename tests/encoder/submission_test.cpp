@@ -341,6 +341,7 @@ struct HeaderCase {
   std::vector<UINT8> header;
   std::vector<UINT8> sps;
   std::vector<UINT8> pps;
+  UINT32 claimedSize = 0;  // non-zero: the size GetBlobSize reports instead of the true one
 };
 
 class SequenceHeaderTest : public SubmissionTest, public ::testing::WithParamInterface<HeaderCase> {};
@@ -351,11 +352,15 @@ TEST_P(SequenceHeaderTest, ParameterSets) {
   parameterSets.sps = Bytes({0x67, 1, 2, 3, 4});
   parameterSets.pps = Bytes({0x68, 5});
   t->sequenceHeader = GetParam().header;
+  t->claimedSequenceHeaderSize = GetParam().claimedSize;
   fake::OutputStep change = Result(MF_E_TRANSFORM_STREAM_CHANGE);
   t->outputSteps = {change};
   EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(Log().back(), "encoder changed its output type");
   EXPECT_EQ(parameterSets.sps, GetParam().sps);
   EXPECT_EQ(parameterSets.pps, GetParam().pps);
+  // No buffer is ever made for a size beyond the bound.
+  for (UINT32 size : t->blobReads) EXPECT_LE(size, kMaxSequenceHeaderSize);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -370,7 +375,16 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"none", {}, Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})},
         HeaderCase{"too_short", Bytes({0, 0}), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})},
         HeaderCase{"only_other_units", Bytes({0, 0, 1, 0x06, 5, 0, 0, 1, 0x09, 0x10}),
-                   Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})}),
+                   Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})},
+        // A size beyond the bound is no header: nothing is read, the sets stay.
+        HeaderCase{"size_above_bound", SequenceHeader(), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5}),
+                   kMaxSequenceHeaderSize + 1},
+        HeaderCase{"size_4_gib", SequenceHeader(), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5}), 0xFFFFFFFFu},
+        // A size too small for the blob: the copy fails, the sets stay.
+        HeaderCase{"size_too_small", SequenceHeader(), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5}), 6},
+        // A size above what the copy gives: only the copied bytes are the header, no zero
+        // filler joins the last unit.
+        HeaderCase{"size_above_copied", SequenceHeader(), kSps, kPps, 64}),
     [](const ::testing::TestParamInfo<HeaderCase>& p) { return std::string(p.param.what); });
 
 TEST_F(SubmissionTest, NoCurrentOutputTypeLeavesParameterSets) {
