@@ -1,5 +1,6 @@
 // Frames into the encoder, access units out of it.
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "clips/annexb.h"
@@ -94,11 +95,15 @@ IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* s
 }
 
 bool DrainOutput(HardwareEncoder& encoder) {
-  for (;;) {
+  // An encoder that answers with success for ever would hold the main thread here, heartbeat and
+  // all; the bound lies far beyond what a working encoder can have waiting (see its definition).
+  for (std::uint32_t calls = 0; calls < kMaxOutputCallsPerDrain; ++calls) {
     const OutputResult result = CallForOutput(encoder);
     if (!result.ok) return false;
     if (result.stop) return true;
   }
+  LogLine("ProcessOutput did not finish after %u calls", static_cast<unsigned>(kMaxOutputCallsPerDrain));
+  return false;
 }
 
 bool ProcessOneOutput(HardwareEncoder& encoder) {

@@ -204,6 +204,44 @@ TEST_F(SubmissionTest, SuccessWithoutSampleDeliversNothingAndDrainGoesOn) {
   EXPECT_EQ(intakeRecords[0].bytes, Bytes({0, 0, 1, 0x65, 7}));
 }
 
+// An encoder that keeps answering with success and never asks for more input once held the main
+// thread in the drain for good.
+TEST_F(SubmissionTest, DrainThatNeverEndsIsCutOffAsAFailure) {
+  fake::Transform* t = Choose();
+  ASSERT_TRUE(chosen_);
+  const std::size_t lines = Log().size();
+  t->outputSteps.assign(2 * kMaxOutputCallsPerDrain, Result(S_OK));
+  EXPECT_FALSE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.size(), kMaxOutputCallsPerDrain);
+  EXPECT_THAT(Log(), ::testing::SizeIs(lines + 1));
+  EXPECT_EQ(Log().back(), "ProcessOutput did not finish after 1024 calls");
+  for (std::uint64_t id : fake::framework.samplesMade) EXPECT_FALSE(fake::IsAlive(id));
+
+  // The same for one that never stops handing out access units.
+  t->outputCalls.clear();
+  intakeRecords.clear();
+  t->outputSteps.assign(2 * kMaxOutputCallsPerDrain, Unit(Bytes({0, 0, 1, 0x41, 1}), 0));
+  EXPECT_FALSE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.size(), kMaxOutputCallsPerDrain);
+  EXPECT_EQ(intakeRecords.size(), kMaxOutputCallsPerDrain);
+}
+
+// Up to the bound, everything the encoder holds is collected: the last allowed call may be the
+// one that asks for more input.
+TEST_F(SubmissionTest, DrainCollectsEverythingUpToTheBound) {
+  fake::Transform* t = Choose([](fake::Transform& s) { s.outputFlags = 0x100; });
+  ASSERT_TRUE(chosen_);
+  for (std::uint32_t i = 0; i + 1 < kMaxOutputCallsPerDrain; ++i) {
+    t->outputSteps.push_back(i % 2 == 0 ? Unit(Bytes({0, 0, 1, 0x41, 2}), i) : Result(S_OK));
+  }
+  EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.size(), kMaxOutputCallsPerDrain);
+  EXPECT_EQ(intakeRecords.size(), kMaxOutputCallsPerDrain / 2);
+  // A drain counts its own calls: the next one starts again from none.
+  t->outputSteps.assign(kMaxOutputCallsPerDrain - 1, Result(S_OK));
+  EXPECT_TRUE(DrainOutput(encoder));
+}
+
 TEST_F(SubmissionTest, EventCollectionsAreReleased) {
   fake::Transform* t = Choose();
   ASSERT_TRUE(chosen_);
