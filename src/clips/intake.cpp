@@ -41,7 +41,7 @@ void ReadAccessUnit(EncodedSample& record, bool cleanPoint, ParameterSets& sets)
 
 }  // namespace
 
-void AddEncodedSample(IMFSample* sample) {
+void AddEncodedSample(IMFSample* sample, ParameterSetSource fallback) {
   IMFMediaBuffer* buffer = nullptr;
   if (FAILED(sample->ConvertToContiguousBuffer(&buffer)) || buffer == nullptr) return;
   BYTE* bytes = nullptr;
@@ -68,6 +68,12 @@ void AddEncodedSample(IMFSample* sample) {
   record.duration = duration;
 
   buffer->Unlock();
+
+  // An encoder may publish its parameter sets only in its output type: without them no clip and
+  // no recording could be written. An encoder that sends them in its samples is never asked.
+  if (record.keyframe && !ParameterSetsUsable(parameterSets) && fallback.read != nullptr) {
+    fallback.read(fallback.context);
+  }
 
   // The parameter sets of this very sample are stored already, so a recording can open on it.
   AppendToRecording(record);

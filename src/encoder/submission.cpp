@@ -18,6 +18,14 @@ struct OutputResult {
   bool stop = false;  // the drain stops (more input needed, or the output type changed)
 };
 
+// The intake's one look at the output type's parameter sets, for an encoder that publishes them
+// only there: asked at most once, at the first keyframe that arrives without usable ones.
+void ReadSequenceHeaderOnce(void* context) {
+  auto& encoder = *static_cast<HardwareEncoder*>(context);
+  encoder.sequenceHeaderOffered = true;
+  ReadSequenceHeader(encoder);
+}
+
 OutputResult CallForOutput(HardwareEncoder& encoder) {
   MFT_OUTPUT_DATA_BUFFER output = {};
   output.dwStreamID = encoder.outputStreamId;
@@ -57,7 +65,9 @@ OutputResult CallForOutput(HardwareEncoder& encoder) {
     result.ok = false;
     result.stop = true;
   } else if (output.pSample != nullptr) {
-    AddEncodedSample(output.pSample);
+    ParameterSetSource fallback;
+    if (!encoder.sequenceHeaderOffered) fallback = ParameterSetSource{&ReadSequenceHeaderOnce, &encoder};
+    AddEncodedSample(output.pSample, fallback);
   }
 
   // The intake has taken what it needs during its call.

@@ -246,4 +246,71 @@ TEST_F(Intake, RecordingOpensOnTheFirstIdrThatCarriesItsParameterSets) {
   EXPECT_EQ(sampleHistory.samples.size(), 3u);
 }
 
+// An encoder that publishes its parameter sets only in its output type: the intake asks for them
+// when a keyframe arrives without them, before the keyframe goes on to the recording.
+struct HeaderSource {
+  int reads = 0;
+  std::vector<std::uint8_t> sps;
+  std::vector<std::uint8_t> pps;
+  bool recordingOpenWhenAsked = false;
+
+  static void Read(void* context) {
+    auto* self = static_cast<HeaderSource*>(context);
+    ++self->reads;
+    platform::LockHolder hold(processState.recordingLock);
+    self->recordingOpenWhenAsked = recordingFile.handle != platform::kInvalidFile;
+    if (!self->sps.empty()) parameterSets.sps = self->sps;
+    if (!self->pps.empty()) parameterSets.pps = self->pps;
+  }
+  ParameterSetSource Source() { return ParameterSetSource{&HeaderSource::Read, this}; }
+};
+
+class IntakeWithSource : public Intake {
+ protected:
+  IntakeWithSource() { parameterSets = ParameterSets{}; }  // the fixture's usable sets are not wanted here
+
+  void FeedWith(const std::vector<std::uint8_t>& bytes, LONGLONG time) {
+    IMFSample* sample = MakeSample({bytes, std::nullopt, time, 333333});
+    AddEncodedSample(sample, source.Source());
+    sample->Release();
+  }
+
+  HeaderSource source{0, Hex("67 4D 40 1F EC"), Hex("68 EE 3C 80"), false};
+};
+
+TEST_F(IntakeWithSource, KeyframeWithoutParameterSetsAsksAndTheRecordingOpensOnIt) {
+  RunRecordingControl(1);
+  FeedWith(Hex("00 00 01 41 9A"), 0);  // not a keyframe: not asked
+  EXPECT_EQ(source.reads, 0);
+  FeedWith(Hex("00 00 00 01 09 F0 00 00 01 65 88 84"), 333333);
+  EXPECT_EQ(source.reads, 1);
+  EXPECT_FALSE(source.recordingOpenWhenAsked);  // asked before the recording saw the keyframe
+  EXPECT_TRUE(FileOpen());
+  FeedWith(Hex("00 00 01 65 88 85"), 666666);  // usable now: not asked again
+  EXPECT_EQ(source.reads, 1);
+  RunRecordingControl(0);
+  const mp4read::File f = mp4read::ReadFile(testing_files::ReadFileBytes(folder / "rec_20250314_211502.mp4"));
+  EXPECT_EQ(f.movie.stsz, std::vector<std::uint32_t>({7, 7}));
+  EXPECT_EQ(f.movie.sps, Hex("67 4D 40 1F EC"));
+  EXPECT_EQ(f.movie.pps, Hex("68 EE 3C 80"));
+}
+
+TEST_F(IntakeWithSource, NotAskedWhenTheSamplesCarryTheParameterSets) {
+  FeedWith(Hex("00 00 00 01 67 4D 40 1F AA 00 00 00 01 68 EE 00 00 01 65 88 84"), 0);
+  FeedWith(Hex("00 00 01 65 88 85"), 333333);
+  EXPECT_EQ(source.reads, 0);
+  EXPECT_EQ(parameterSets.sps, Hex("67 4D 40 1F AA"));
+}
+
+TEST_F(IntakeWithSource, AskedAgainWhileTheSourceHasNothingEither) {
+  source.sps.clear();
+  source.pps.clear();
+  FeedWith(Hex("00 00 01 65 88 84"), 0);
+  FeedWith(Hex("00 00 01 41 9A"), 333333);
+  FeedWith(Hex("00 00 01 65 88 85"), 666666);
+  // The intake asks at each keyframe without usable sets; the source decides how often it reads.
+  EXPECT_EQ(source.reads, 2);
+  EXPECT_FALSE(ParameterSetsUsable(parameterSets));
+}
+
 }  // namespace
