@@ -45,8 +45,16 @@ void AddEncodedSample(IMFSample* sample, ParameterSetSource fallback) {
   IMFMediaBuffer* buffer = nullptr;
   if (FAILED(sample->ConvertToContiguousBuffer(&buffer)) || buffer == nullptr) return;
   BYTE* bytes = nullptr;
+  DWORD maxLength = 0;
   DWORD length = 0;
-  if (FAILED(buffer->Lock(&bytes, nullptr, &length))) {
+  if (FAILED(buffer->Lock(&bytes, &maxLength, &length))) {
+    buffer->Release();
+    return;
+  }
+  // A buffer that claims more current bytes than it has room for cannot be believed: copying its
+  // claim would read past the encoder's memory. It is dropped like one that cannot be locked.
+  if (length > maxLength) {
+    buffer->Unlock();
     buffer->Release();
     return;
   }

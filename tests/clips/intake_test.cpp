@@ -80,6 +80,45 @@ class RefusingBuffer final : public IMFMediaBuffer {
   std::atomic<ULONG> references{1};  // the test's own
   int unlocks = 0;
 };
+
+// A buffer that claims more current bytes than it holds.
+class OverclaimingBuffer final : public IMFMediaBuffer {
+ public:
+  explicit OverclaimingBuffer(DWORD claimed) : claimed_(claimed) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE Lock(BYTE** buffer, DWORD* maxLength, DWORD* currentLength) override {
+    ++locks;
+    *buffer = bytes.data();
+    if (maxLength != nullptr) *maxLength = static_cast<DWORD>(bytes.size());
+    if (currentLength != nullptr) *currentLength = claimed_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Unlock() override {
+    --locks;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetCurrentLength(DWORD* length) override {
+    *length = claimed_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetCurrentLength(DWORD) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE GetMaxLength(DWORD* length) override {
+    *length = static_cast<DWORD>(bytes.size());
+    return S_OK;
+  }
+
+  std::vector<BYTE> bytes = std::vector<BYTE>{0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0x11};
+  std::atomic<ULONG> references{1};
+  int locks = 0;
+
+ private:
+  DWORD claimed_;
+};
 #pragma GCC diagnostic pop
 
 class Intake : public RecordingTest {
@@ -228,6 +267,33 @@ TEST_F(Intake, BufferThatCannotBeLockedIsReleasedAndDropped) {
   EXPECT_TRUE(sampleHistory.samples.empty());
   sample->Release();
   EXPECT_EQ(buffer.references, 1u);
+}
+
+// A current length beyond the buffer's own maximum would have the intake read past the encoder's
+// memory: the sample is dropped like one that cannot be locked.
+TEST_F(Intake, BufferClaimingMoreThanItHoldsIsDropped) {
+  for (const DWORD claimed : {9u, 0x10000u, 0xFFFFFFFFu}) {
+    OverclaimingBuffer buffer(claimed);
+    IMFSample* sample = nullptr;
+    ASSERT_EQ(CreateSampleObject(&sample), S_OK);
+    sample->AddBuffer(&buffer);
+    AddEncodedSample(sample);
+    EXPECT_EQ(buffer.locks, 0);  // unlocked again
+    sample->Release();
+    EXPECT_EQ(buffer.references, 1u);
+  }
+  EXPECT_TRUE(sampleHistory.samples.empty());
+  EXPECT_EQ(sampleHistory.heldBytes, 0u);
+
+  // All it holds is fine.
+  OverclaimingBuffer whole(8);
+  IMFSample* sample = nullptr;
+  ASSERT_EQ(CreateSampleObject(&sample), S_OK);
+  sample->AddBuffer(&whole);
+  AddEncodedSample(sample);
+  sample->Release();
+  ASSERT_EQ(sampleHistory.samples.size(), 1u);
+  EXPECT_EQ(*Newest().data, whole.bytes);
 }
 
 TEST_F(Intake, RecordingOpensOnTheFirstIdrThatCarriesItsParameterSets) {
