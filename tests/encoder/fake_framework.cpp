@@ -731,7 +731,7 @@ HRESULT Transform::ProcessOutput(DWORD flags, DWORD bufferCount, MFT_OUTPUT_DATA
       auto* sample = new Sample;
       auto* buffer = new MediaBuffer(static_cast<DWORD>(step.bytes.size()), 0);
       std::copy(step.bytes.begin(), step.bytes.end(), buffer->bytes.begin());
-      buffer->currentLength = static_cast<DWORD>(step.bytes.size());
+      buffer->currentLength = step.claimedLength != 0 ? step.claimedLength : static_cast<DWORD>(step.bytes.size());
       sample->AddBuffer(buffer);
       buffer->Release();
       sample->SetSampleTime(step.time);
@@ -749,6 +749,9 @@ HRESULT Transform::ProcessOutput(DWORD flags, DWORD bufferCount, MFT_OUTPUT_DATA
       std::copy(step.bytes.begin(), step.bytes.end(), bytes);
       buffer->Unlock();
       buffer->SetCurrentLength(static_cast<DWORD>(step.bytes.size()));
+      if (step.claimedLength != 0) {
+        if (auto* ours = dynamic_cast<MediaBuffer*>(buffer)) ours->currentLength = step.claimedLength;
+      }
       buffer->Release();
       out.pSample->SetSampleTime(step.time);
     }

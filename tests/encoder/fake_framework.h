@@ -216,6 +216,7 @@ struct OutputStep {
   bool withSample = true;        // an access unit: into the caller's sample, or a new one
   std::vector<UINT8> bytes;
   LONGLONG time = 0;
+  DWORD claimedLength = 0;       // non-zero: the buffer's current length, whatever it holds
   bool withEvents = false;       // a collection in pEvents as well
   std::function<void()> before;  // changes the script just before this step
 };
