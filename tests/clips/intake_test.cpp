@@ -84,7 +84,10 @@ class RefusingBuffer final : public IMFMediaBuffer {
 // A buffer that claims more current bytes than it holds.
 class OverclaimingBuffer final : public IMFMediaBuffer {
  public:
-  explicit OverclaimingBuffer(DWORD claimed) : claimed_(claimed) {}
+  explicit OverclaimingBuffer(DWORD claimed) : claimed_(claimed) {
+    static const BYTE kHeld[8] = {0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0x11};
+    bytes.assign(kHeld, kHeld + 8);
+  }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
     *object = nullptr;
     return E_NOINTERFACE;
@@ -112,7 +115,7 @@ class OverclaimingBuffer final : public IMFMediaBuffer {
     return S_OK;
   }
 
-  std::vector<BYTE> bytes = std::vector<BYTE>{0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0x11};
+  std::vector<BYTE> bytes;
   std::atomic<ULONG> references{1};
   int locks = 0;
 
