@@ -89,6 +89,7 @@ void Run(FuzzedDataProvider& in) {
   }
 
   std::size_t largestUnit = 0;  // the most bytes any buffer really held
+  bool longRun = false;         // at most one long run of one answer per input: each costs a buffer per call
   for (int round = 0; round < 6 && in.remaining_bytes() > 0; ++round) {
     const int steps = in.ConsumeIntegralInRange<int>(0, 6);
     for (int i = 0; i < steps; ++i) {
@@ -112,7 +113,11 @@ void Run(FuzzedDataProvider& in) {
       }
       if (step.bytes.size() > largestUnit) largestUnit = step.bytes.size();
       // Now and then the same answer over and over: the drain must still end.
-      const int repeats = in.ConsumeIntegralInRange<int>(0, 15) == 0 ? in.ConsumeIntegralInRange<int>(1, 1100) : 1;
+      int repeats = 1;
+      if (!longRun && in.ConsumeIntegralInRange<int>(0, 15) == 0) {
+        repeats = in.ConsumeIntegralInRange<int>(1, 1100);
+        longRun = true;
+      }
       for (int r = 0; r < repeats; ++r) t->outputSteps.push_back(step);
     }
 
