@@ -144,9 +144,9 @@ TEST(PlatformListing, WildcardMatchesTheWholeLongName) {
   for (const auto& e : entries) {
     names.push_back(platform::Utf8FromUtf16(e.name));
     if (e.name == u"clip_d.mp4") {
-      EXPECT_TRUE(e.isDirectory);
+      EXPECT_EQ(e.kind, platform::EntryKind::Directory);
     } else {
-      EXPECT_FALSE(e.isDirectory);
+      EXPECT_EQ(e.kind, platform::EntryKind::File);
       EXPECT_EQ(e.size, 5u);
       EXPECT_GT(e.lastWrite, 116444736000000000ull);  // after 1970
     }
