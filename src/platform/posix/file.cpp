@@ -39,10 +39,20 @@ FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
   // delete (a second vistrel clearing leftovers at its start) can take the new, not yet locked
   // file away: this handle would then write a file without a name, and the work would be lost at
   // the final move. Such a file is given up and created afresh.
+  // Whatever else holds the name stays as it is and the create fails: a link is not followed out
+  // of the folder, and a FIFO (whose open for writing would wait for a reader) is not waited on.
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    // Whatever else holds the name stays as it is and the create fails: a link is not followed out
-    // of the folder, and a FIFO (whose open for writing would wait for a reader) is not waited on.
-    int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    // A name that is new is made here alone (O_EXCL): a lock that is found on the new file then
+    // belongs to such a delete, which only looks and lets go (or deletes it, see below), and is
+    // waited out for a moment. On a file that was there before, a lock means that someone writes
+    // it: the create fails at once.
+    bool created = true;
+    int fd = ::open(native.c_str(), kFlags | O_EXCL, 0644);
+    if (fd < 0 && errno == EEXIST) {
+      created = false;
+      fd = ::open(native.c_str(), kFlags, 0644);
+    }
     if (fd < 0) return kInvalidFile;
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
@@ -50,7 +60,12 @@ FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
       return kInvalidFile;
     }
     // Lock before truncating: a file someone is writing must not be emptied either.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    for (int wait = 0; locked != 0 && errno == EWOULDBLOCK && created && wait < 100; ++wait) {
+      ::usleep(100);
+      locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    }
+    if (locked != 0) {
       ::close(fd);
       return kInvalidFile;
     }
