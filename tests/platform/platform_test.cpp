@@ -56,6 +56,19 @@ TEST(PlatformFile, CreateWriteSeekTruncate) {
   EXPECT_EQ(ReadAll(dir.path() / "a.bin"), "x");
 }
 
+// A name that shares its file with another (a hard link: one to a kept file or to a file outside
+// the folder, or a temporary name that a final move could not take away) is not emptied through:
+// the other name keeps its bytes, and the new file stands alone.
+TEST(PlatformFile, CreateDoesNotEmptyAFileThatHasAnotherName) {
+  TempDir dir;
+  WriteWhole(dir.File("kept.mp4"), "kept");
+  std::filesystem::create_hard_link(dir.path() / "kept.mp4", dir.path() / "kept.mp4.tmp");
+  WriteWhole(dir.File("kept.mp4.tmp"), "new");
+  EXPECT_EQ(ReadAll(dir.path() / "kept.mp4"), "kept");
+  EXPECT_EQ(ReadAll(dir.path() / "kept.mp4.tmp"), "new");
+  EXPECT_EQ(std::filesystem::hard_link_count(dir.path() / "kept.mp4"), 1u);
+}
+
 TEST(PlatformFile, CreateFailsInMissingFolder) {
   TempDir dir;
   EXPECT_EQ(platform::CreateFileForWrite(dir.File("no\\such\\a.bin"), platform::ShareMode::None),

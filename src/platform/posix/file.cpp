@@ -38,9 +38,9 @@ FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
   // Creating and locking are two steps here, one on Windows. Between them another process's
   // delete (a second vistrel clearing leftovers at its start) can take the new, not yet locked
   // file away: this handle would then write a file without a name, and the work would be lost at
-  // the final move. Such a file is given up and created afresh.
-  // Whatever else holds the name stays as it is and the create fails: a link is not followed out
-  // of the folder, and a FIFO (whose open for writing would wait for a reader) is not waited on.
+  // the final move. Such a file is given up and created afresh. Anything but a regular file under
+  // the name stays as it is and the create fails: a symbolic link is not followed out of the
+  // folder, and a FIFO (whose open for writing would wait for a reader) is not waited on.
   constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   for (int attempt = 0; attempt < 3; ++attempt) {
     // A name that is new is made here alone (O_EXCL): a lock that is found on the new file then
@@ -77,7 +77,19 @@ FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
     // for a forced flush of everything written to it at close, which would stall the main loop
     // for as long as a recording's data takes to go out to the disk.
     struct stat existing {};
-    if (::fstat(fd, &existing) != 0 || (existing.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
+    if (::fstat(fd, &existing) != 0) {
+      ::close(fd);
+      return kInvalidFile;
+    }
+    if (existing.st_nlink > 1) {
+      // Another name shares this file's bytes (a hard link): emptying it would empty that one too,
+      // which may be a kept file or lie outside the folder. This name is taken off it instead
+      // (the lock is ours and the name still the file's), and a new file is made.
+      ::unlink(native.c_str());
+      ::close(fd);
+      continue;
+    }
+    if (existing.st_size > 0 && ::ftruncate(fd, 0) != 0) {
       ::close(fd);
       return kInvalidFile;
     }

@@ -52,21 +52,36 @@ bool KindOfOpenFile(HANDLE h, EntryKind& kind) {
 }  // namespace
 
 FileHandle CreateFileForWrite(const std::u16string& path, ShareMode share) {
-  // A link of that name is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT) and refused below, never
-  // followed out of the folder. That flag cannot go with CREATE_ALWAYS, so an existing file is
-  // opened and emptied here.
-  HANDLE h = ::CreateFileW(Wide(path), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                           share == ShareMode::Read ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
-  EntryKind kind = EntryKind::Other;
-  LARGE_INTEGER size{};
-  if (!KindOfOpenFile(h, kind) || kind != EntryKind::File || !::GetFileSizeEx(h, &size) ||
-      (size.QuadPart > 0 && !::SetEndOfFile(h))) {
-    ::CloseHandle(h);
-    return kInvalidFile;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    // A link of that name is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT) and refused below,
+    // never followed out of the folder. That flag cannot go with CREATE_ALWAYS, so an existing
+    // file is opened and emptied here.
+    HANDLE h = ::CreateFileW(Wide(path), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                             share == ShareMode::Read ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+    EntryKind kind = EntryKind::Other;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!KindOfOpenFile(h, kind) || kind != EntryKind::File || !::GetFileInformationByHandle(h, &info)) {
+      ::CloseHandle(h);
+      return kInvalidFile;
+    }
+    if (info.nNumberOfLinks > 1) {
+      // Another name shares this file's bytes (a hard link, such as the temporary name that
+      // CloseFileAs could not take away): emptying it would empty that one too, which may be a
+      // kept file or lie outside the folder. This name is taken off it instead, and a new file
+      // is made.
+      ::CloseHandle(h);
+      if (!RemoveFile(path)) return kInvalidFile;
+      continue;
+    }
+    if ((info.nFileSizeHigh != 0 || info.nFileSizeLow != 0) && !::SetEndOfFile(h)) {
+      ::CloseHandle(h);
+      return kInvalidFile;
+    }
+    return FromHandle(h);
   }
-  return FromHandle(h);
+  return kInvalidFile;
 }
 
 bool WriteToFile(FileHandle file, const void* data, std::size_t size) {
