@@ -72,7 +72,8 @@ TEST(PosixListing, KindsWithoutFollowingLinks) {
   EXPECT_EQ(byName["clip_file.mp4"].kind, platform::EntryKind::File);
   EXPECT_EQ(byName["clip_file.mp4"].size, 5u);
   EXPECT_EQ(byName["clip_dir.mp4"].kind, platform::EntryKind::Directory);
-  for (const char* other : {"clip_fifo.mp4", "clip_sock.mp4", "clip_link.mp4", "clip_dirlink.mp4", "clip_dangling.mp4"}) {
+  for (const char* other :
+       {"clip_fifo.mp4", "clip_sock.mp4", "clip_link.mp4", "clip_dirlink.mp4", "clip_dangling.mp4"}) {
     EXPECT_EQ(byName[other].kind, platform::EntryKind::Other) << other;
     EXPECT_EQ(byName[other].size, 0u) << other;
   }
@@ -105,7 +106,9 @@ TEST(PosixFile, NothingButARegularFileIsDeletedOrMoved) {
   bool removed = true;
   bool moved = true;
   EXPECT_TRUE(ReturnsByItself(fifo, [&] { removed = platform::RemoveFile(dir.File("rec_1.mp4.tmp")); }));
-  EXPECT_TRUE(ReturnsByItself(fifo, [&] { moved = platform::MoveFileTo(dir.File("rec_1.mp4.tmp"), dir.File("m"), false); }));
+  EXPECT_TRUE(ReturnsByItself(fifo, [&] {
+    moved = platform::MoveFileTo(dir.File("rec_1.mp4.tmp"), dir.File("moved"), false);
+  }));
   EXPECT_FALSE(removed);
   EXPECT_FALSE(moved);
   EXPECT_TRUE(Exists(fifo));
