@@ -110,8 +110,9 @@ TEST_P(ClipKinds, NameCarriesTheLabel) {
   Fill(Sequence(3));
   Save(GetParam().kind);
   EXPECT_EQ(Files(), std::vector<std::string>({GetParam().name}));
-  EXPECT_EQ(ClipFileName(platform::LocalTime{2025, 3, 14, 21, 15, 2, 999}, GetParam().kind),
-            u"\\" + platform::Utf16FromUtf8(GetParam().name));
+  std::u16string name = u"\\";
+  name += platform::Utf16FromUtf8(GetParam().name);
+  EXPECT_EQ(ClipFileName(platform::LocalTime{2025, 3, 14, 21, 15, 2, 999}, GetParam().kind), name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Labels, ClipKinds,
