@@ -38,7 +38,10 @@ inline std::string NativeObjectName(const std::u16string& name) {
   std::u16string rest = name;
   const std::u16string prefix = u"Local\\";
   if (rest.compare(0, prefix.size(), prefix) == 0) rest = rest.substr(prefix.size());
-  return "/" + Utf8FromUtf16(rest);
+  // Built by appending: "/" + a temporary makes gcc 12 at -O3 report an overlap that cannot happen.
+  std::string out = "/";
+  out += Utf8FromUtf16(rest);
+  return out;
 }
 
 }  // namespace platform::posix
