@@ -159,7 +159,7 @@ void LetGo(LeftoverRecordings& leftovers) {
     Close(file.media);
     Close(file.journal);
   }
-  for (platform::FileHandle& journal : leftovers.spared) Close(journal);
+  for (platform::FileHandle& file : leftovers.spared) Close(file);
   leftovers.files.clear();
   leftovers.spared.clear();
 }
@@ -281,8 +281,13 @@ LeftoverRecordings TakeLeftoverRecordings() {
     if (IsRecordingTempName(entry.name)) {
       journalPath = JournalPathFor(mediaPath.substr(0, mediaPath.size() - 4));
       journalState = platform::OpenFileExclusive(journalPath, journal);
-      // A journal held open: a running vistrel records into this file.
-      if (journalState == platform::ExclusiveOpen::Held) continue;
+      if (journalState == platform::ExclusiveOpen::Held) {
+        // A running vistrel records into this file, and may be between closing it and giving it
+        // its final name: the clean-up must not take it away meanwhile.
+        platform::FileHandle media = platform::kInvalidFile;
+        if (platform::OpenFileExclusive(mediaPath, media) == platform::ExclusiveOpen::Opened) taken.spared.push_back(media);
+        continue;
+      }
     }
     platform::FileHandle media = platform::kInvalidFile;
     const platform::ExclusiveOpen mediaState = platform::OpenFileExclusive(mediaPath, media);
@@ -291,7 +296,7 @@ LeftoverRecordings TakeLeftoverRecordings() {
       continue;
     }
     if (mediaState == platform::ExclusiveOpen::Held && journalState == platform::ExclusiveOpen::Opened) {
-      taken.spared.push_back(journal);
+      taken.spared.push_back(journal);  // to recover the file once it is free
       continue;
     }
     platform::CloseFile(journal);
@@ -303,7 +308,7 @@ LeftoverRecordings TakeLeftoverRecordings() {
 }
 
 void RecoverLeftoverRecordings(LeftoverRecordings& leftovers) {
-  for (platform::FileHandle& journal : leftovers.spared) Close(journal);
+  for (platform::FileHandle& file : leftovers.spared) Close(file);
   leftovers.spared.clear();
   for (LeftoverRecording& file : leftovers.files) RecoverOne(file);
   leftovers.files.clear();

@@ -59,8 +59,10 @@ struct LeftoverRecording {
 };
 struct LeftoverRecordings {
   std::vector<LeftoverRecording> files;
-  // Journals whose recording file someone else holds open (a player reading it, say): kept from
-  // the clean-up so that the recording can still be recovered at a later start.
+  // Files held only to keep them from the clean-up: the journal of a recording file that someone
+  // else holds open (a player reading it, say), so that it can be recovered at a later start; and
+  // a recording file whose journal a running vistrel holds, which may be on its way to its final
+  // name.
   std::vector<platform::FileHandle> spared;
 };
 

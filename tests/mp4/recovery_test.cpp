@@ -42,8 +42,8 @@ EncodedSample TwoSlices(std::int64_t time, bool keyframe, std::size_t payload) {
   return s;
 }
 
-// count samples 1/30 s apart, a keyframe every 8, sizes varying, every fifth sample with two
-// slices, and one that holds only an access unit delimiter (0 bytes in the media data).
+// count samples 1/30 s apart, a keyframe every 8, sizes and durations varying, every fifth sample
+// with two slices, and one that holds only an access unit delimiter (0 bytes in the media data).
 std::vector<EncodedSample> Mixed(int count) {
   std::vector<EncodedSample> out;
   for (int i = 0; i < count; ++i) {
@@ -58,6 +58,7 @@ std::vector<EncodedSample> Mixed(int count) {
     } else {
       out.push_back(i % 5 == 3 ? TwoSlices(t, i % 8 == 0, payload) : Sample(t, i % 8 == 0, payload));
     }
+    out.back().duration = 333000 + 100 * i;
   }
   return out;
 }
@@ -397,6 +398,11 @@ TEST_F(RecoveryTest, HeldLeftoversStay) {
   ASSERT_EQ(platform::OpenFileExclusive(SystemPath(folder / kJournal), journal), platform::ExclusiveOpen::Opened);
   Start();
   EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));
+  // Only the journal held: a recorder between closing its file and moving it to its final name.
+  platform::CloseFile(media);
+  Start();
+  EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));
+  ASSERT_EQ(platform::OpenFileExclusive(SystemPath(folder / kMedia), media), platform::ExclusiveOpen::Opened);
   // The file held by a reader that shares nothing, its journal free: the journal is kept for it.
   platform::CloseFile(journal);
   Start();
