@@ -185,6 +185,23 @@ TEST_F(RecoveryTest, JournalLivesBesideTheOpenFileOnly) {
   EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
 }
 
+// A journal record that cannot be written (here: its handle gone) fails the recording as a full
+// disk does: the file is closed with every sample written, the sample just written included, and
+// the next keyframe waits 60 s.
+TEST_F(RecoveryTest, JournalWriteFailureClosesTheRecording) {
+  RunRecordingControl(1);
+  Append(Sequence(4));
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    platform::CloseFile(recordingFile.journal.handle);  // later writes to it fail
+  }
+  Append(Sequence(2, 30, 4000000));
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"recording write failed (disk full?)", "recording file closed: ok, 5 frames"}));
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  EXPECT_EQ(mp4read::ReadFile(ReadFileBytes(folder / kFinal)).movie.stsz.size(), 5u);
+}
+
 // A kill after any sample: the next start makes of the leftover exactly the file that a clean
 // close of the same samples makes.
 TEST_F(RecoveryTest, RecoveredFileIsTheCleanCloseOfTheSameSamples) {
