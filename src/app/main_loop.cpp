@@ -151,11 +151,10 @@ std::uint32_t RunMainLoop(std::uint32_t hostPid) {
   if (!exchange::OpenExchange(hostPid, ex)) return kExitFailed;
   if (exchange::ReadLogSwitch(*ex.header) != 0) OpenLog();
   processState.outputFolder = exchange::TakeOutputFolder(*ex.header);
-  // Interrupted recordings are held before the clean-up (which then spares them) and rebuilt on a
-  // thread of their own, so that their size never holds up the start.
+  // Interrupted recordings are held before the clean-up (which then spares them), and rebuilt on
+  // a thread of their own once the encoder is up, so that their size never holds up the start.
   LeftoverRecordings leftovers = TakeLeftoverRecordings();
   RemoveLeftoverTempFiles();
-  StartRecoveringLeftoverRecordings(std::move(leftovers));
 
   HardwareEncoder encoder;
   if (!BringUpEncoder(encoder)) {
@@ -164,6 +163,7 @@ std::uint32_t RunMainLoop(std::uint32_t hostPid) {
     return kExitNoEncoder;
   }
   exchange::SetStatus(*ex.header, exchange::kStatusRunning);
+  StartRecoveringLeftoverRecordings(std::move(leftovers));
 
   Loop loop(ex, encoder);
   Pass pass = exchange::ReadStopSwitch(*ex.header) != 0 ? Pass::Stop : Pass::Continue;
