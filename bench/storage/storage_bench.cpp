@@ -284,7 +284,7 @@ void DropFromCache(const std::filesystem::path& file) {
 void BM_TakeLeftoverRecordings(benchmark::State& state) {
   processState.outputFolder = bench_samples::SystemFolder(Leftover300());
   for (auto _ : state) {
-    LeftoverRecordings taken = TakeLeftoverRecordings();
+    LeftoverRecordings taken = TakeLeftoverRecordings([] {});
     state.PauseTiming();
     if (taken.files.size() != 1) state.SkipWithError("leftover not taken");
     for (LeftoverRecording& file : taken.files) {

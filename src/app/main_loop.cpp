@@ -151,10 +151,10 @@ std::uint32_t RunMainLoop(std::uint32_t hostPid) {
   if (!exchange::OpenExchange(hostPid, ex)) return kExitFailed;
   if (exchange::ReadLogSwitch(*ex.header) != 0) OpenLog();
   processState.outputFolder = exchange::TakeOutputFolder(*ex.header);
-  // Interrupted recordings are held before the clean-up (which then spares them), and rebuilt on
-  // a thread of their own once the encoder is up, so that their size never holds up the start.
-  LeftoverRecordings leftovers = TakeLeftoverRecordings();
-  RemoveLeftoverTempFiles();
+  // The leftover clean-up, with interrupted recordings held meanwhile (so that it spares them);
+  // they are rebuilt on a thread of their own once the encoder is up, so that their size never
+  // holds up the start.
+  LeftoverRecordings leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
 
   HardwareEncoder encoder;
   if (!BringUpEncoder(encoder)) {

@@ -159,9 +159,7 @@ void LetGo(LeftoverRecordings& leftovers) {
     Close(file.media);
     Close(file.journal);
   }
-  for (platform::FileHandle& file : leftovers.spared) Close(file);
   leftovers.files.clear();
-  leftovers.spared.clear();
 }
 
 void RecoverOne(LeftoverRecording& file) {
@@ -266,11 +264,12 @@ bool RebuildRecordingFile(platform::FileHandle media, const RecoveredRecording& 
          platform::SeekFile(media, kRecordingMdatHeaderOffset) && platform::WriteToFile(media, size.data(), size.size());
 }
 
-LeftoverRecordings TakeLeftoverRecordings() {
+LeftoverRecordings TakeLeftoverRecordings(void (*cleanUp)()) {
   LeftoverRecordings taken;
+  std::vector<platform::FileHandle> spared;
   const std::u16string& folder = processState.outputFolder;
   std::vector<platform::DirEntry> entries;
-  if (!platform::ListDirectory(folder + u"\\rec_*.mp4.tmp", entries)) return taken;
+  platform::ListDirectory(folder + u"\\rec_*.mp4.tmp", entries);
   const std::u16string journalSuffix = u".journal.mp4.tmp";
   for (const platform::DirEntry& entry : entries) {
     if (entry.isDirectory || EndsWith(entry.name, journalSuffix)) continue;
@@ -285,7 +284,7 @@ LeftoverRecordings TakeLeftoverRecordings() {
         // A running vistrel records into this file, and may be between closing it and giving it
         // its final name: the clean-up must not take it away meanwhile.
         platform::FileHandle media = platform::kInvalidFile;
-        if (platform::OpenFileExclusive(mediaPath, media) == platform::ExclusiveOpen::Opened) taken.spared.push_back(media);
+        if (platform::OpenFileExclusive(mediaPath, media) == platform::ExclusiveOpen::Opened) spared.push_back(media);
         continue;
       }
     }
@@ -296,7 +295,7 @@ LeftoverRecordings TakeLeftoverRecordings() {
       continue;
     }
     if (mediaState == platform::ExclusiveOpen::Held && journalState == platform::ExclusiveOpen::Opened) {
-      taken.spared.push_back(journal);  // to recover the file once it is free
+      spared.push_back(journal);  // to recover the file once it is free
       continue;
     }
     platform::CloseFile(journal);
@@ -304,12 +303,12 @@ LeftoverRecordings TakeLeftoverRecordings() {
     // Nobody holds it and nothing can rebuild it: the clean-up that follows deletes it.
     if (mediaState == platform::ExclusiveOpen::Opened) LogLine("could not recover %s", NameOf(mediaPath).c_str());
   }
+  cleanUp();
+  for (platform::FileHandle& file : spared) Close(file);
   return taken;
 }
 
 void RecoverLeftoverRecordings(LeftoverRecordings& leftovers) {
-  for (platform::FileHandle& file : leftovers.spared) Close(file);
-  leftovers.spared.clear();
   for (LeftoverRecording& file : leftovers.files) RecoverOne(file);
   leftovers.files.clear();
 }

@@ -59,25 +59,24 @@ struct LeftoverRecording {
 };
 struct LeftoverRecordings {
   std::vector<LeftoverRecording> files;
-  // Files held only to keep them from the clean-up: the journal of a recording file that someone
-  // else holds open (a player reading it, say), so that it can be recovered at a later start; and
-  // a recording file whose journal a running vistrel holds, which may be on its way to its final
-  // name.
-  std::vector<platform::FileHandle> spared;
 };
 
-// Start-up, before RemoveLeftoverTempFiles: lists "rec_*.mp4.tmp" in the output folder and takes
-// over every recording leftover that has a journal and that no running process holds. For a
-// leftover that cannot be recovered (no journal) it logs "could not recover %s" and leaves it to
-// the clean-up. Cheap: names and opens, no data read.
-LeftoverRecordings TakeLeftoverRecordings();
+// Start-up: lists "rec_*.mp4.tmp" in the output folder, takes over every recording leftover that
+// has a journal and that no running process holds, and runs cleanUp (the start-up clean-up of
+// temporary files) while they are held, so that it leaves them alone. Also held through cleanUp,
+// and let go right after it: the journal of a recording file that someone else holds open (a
+// player reading it, say), so that it can be recovered at a later start; and a recording file
+// whose journal a running vistrel holds, which may be on its way to its final name. For a leftover
+// that cannot be recovered (no journal) it logs "could not recover %s" and leaves it to cleanUp.
+// Cheap: names and opens, no data read.
+LeftoverRecordings TakeLeftoverRecordings(void (*cleanUp)());
 
 // Recovers what TakeLeftoverRecordings took, one file after the other, logging "recovered %s: %u
 // frames" (the final name) or "could not recover %s" (the leftover's name) for each, and closes
 // every handle. A leftover whose rebuild could not be written or moved stays for a later start.
 void RecoverLeftoverRecordings(LeftoverRecordings& leftovers);
 
-// Start-up, after RemoveLeftoverTempFiles: runs RecoverLeftoverRecordings on a thread of its own,
+// Start-up, once the encoder is up: runs RecoverLeftoverRecordings on a thread of its own,
 // so that reading hundreds of megabytes holds up nothing; processState.runningRecoveries counts
 // it while it runs. When the thread cannot start, the leftovers are let go for a later start.
 void StartRecoveringLeftoverRecordings(LeftoverRecordings&& leftovers);

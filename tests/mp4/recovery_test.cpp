@@ -132,8 +132,7 @@ class RecoveryTest : public RecordingTest {
 
   // A start's part in it, in the main loop's order: take over, clean up, recover.
   void Start() {
-    LeftoverRecordings leftovers = TakeLeftoverRecordings();
-    RemoveLeftoverTempFiles();
+    LeftoverRecordings leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
     RecoverLeftoverRecordings(leftovers);
   }
 
@@ -495,9 +494,8 @@ TEST_F(RecoveryTest, RecoveryRunsOnAThreadOfItsOwn) {
   const Leftover whole = RecordLeftovers(samples).back();
   const Bytes clean = CleanClose(samples, samples.size());
   Place(whole);
-  LeftoverRecordings leftovers = TakeLeftoverRecordings();
+  LeftoverRecordings leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
   ASSERT_EQ(leftovers.files.size(), 1u);
-  RemoveLeftoverTempFiles();
   EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));  // spared by the clean-up
   StartRecoveringLeftoverRecordings(std::move(leftovers));
   for (int i = 0; i < 1000 && platform::AtomicLoad(processState.runningRecoveries) > 0; ++i) {
