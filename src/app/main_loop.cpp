@@ -1,5 +1,7 @@
 #include "app/main_loop.h"
 
+#include <utility>
+
 #include "app/process_state.h"
 #include "app/sample_time.h"
 #include "app/save_schedule.h"
@@ -10,6 +12,7 @@
 #include "exchange/exchange.h"
 #include "log/log.h"
 #include "mp4/recording.h"
+#include "mp4/recovery.h"
 #include "platform/atomic.h"
 #include "platform/clock.h"
 #include "platform/process.h"
@@ -22,13 +25,17 @@ constexpr std::uint32_t kSaveWaitMs = 100;
 constexpr std::uint32_t kFrameWaitingMs = 1;
 constexpr std::uint32_t kIdleWaitMs = 10;
 
-// The final close of the recording and the wait for a running clip save, shared by every end of
-// a run: nothing the player has recorded so far may be lost when vistrel ends.
+// Whether a clip save or the recovery of leftover recordings is still writing.
+bool StorageBusy() {
+  return platform::AtomicLoad(processState.runningSaves) > 0 || platform::AtomicLoad(processState.runningRecoveries) > 0;
+}
+
+// The final close of the recording and the wait for a running clip save (and a recovery that
+// started with this run), shared by every end of a run: nothing the player has recorded so far
+// may be lost when vistrel ends.
 void FinishStorage() {
   CloseRecordingForShutdown();
-  for (std::int32_t i = 0; i < kSaveWaitRounds && platform::AtomicLoad(processState.runningSaves) > 0; ++i) {
-    platform::SleepMilliseconds(kSaveWaitMs);
-  }
+  for (std::int32_t i = 0; i < kSaveWaitRounds && StorageBusy(); ++i) platform::SleepMilliseconds(kSaveWaitMs);
 }
 
 void HostWatcher(void*) {
@@ -144,7 +151,10 @@ std::uint32_t RunMainLoop(std::uint32_t hostPid) {
   if (!exchange::OpenExchange(hostPid, ex)) return kExitFailed;
   if (exchange::ReadLogSwitch(*ex.header) != 0) OpenLog();
   processState.outputFolder = exchange::TakeOutputFolder(*ex.header);
-  RemoveLeftoverTempFiles();
+  // The leftover clean-up, with interrupted recordings held meanwhile (so that it spares them);
+  // they are rebuilt on a thread of their own once the encoder is up, so that their size never
+  // holds up the start.
+  LeftoverRecordings leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
 
   HardwareEncoder encoder;
   if (!BringUpEncoder(encoder)) {
@@ -153,6 +163,7 @@ std::uint32_t RunMainLoop(std::uint32_t hostPid) {
     return kExitNoEncoder;
   }
   exchange::SetStatus(*ex.header, exchange::kStatusRunning);
+  StartRecoveringLeftoverRecordings(std::move(leftovers));
 
   Loop loop(ex, encoder);
   Pass pass = exchange::ReadStopSwitch(*ex.header) != 0 ? Pass::Stop : Pass::Continue;

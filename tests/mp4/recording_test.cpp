@@ -262,7 +262,7 @@ TEST_F(RecordingTest, EmptyFileIsNotKept) {
     platform::LockHolder hold(processState.recordingLock);
     ASSERT_TRUE(OpenRecording());
   }
-  EXPECT_EQ(Files(), Names({"rec_20250314_211502.mp4.tmp"}));
+  EXPECT_EQ(Files(), Names({"rec_20250314_211502.journal.mp4.tmp", "rec_20250314_211502.mp4.tmp"}));
   RunRecordingControl(0);
   EXPECT_EQ(log.Messages(), Names({"recording file closed: not kept, 0 frames"}));
   EXPECT_TRUE(Files().empty());

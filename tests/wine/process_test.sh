@@ -7,6 +7,7 @@
 #                             STREAM_FRAMES-1, encoded by libx264 into $REPLAY/vistrel-replay.h264
 #   process_test.sh faults    command line, probe, no encoder, faulty blocks
 #   process_test.sh runs      clips, recordings, folder rules, the host's end, both transform modes
+#   process_test.sh recovery  a recording cut by ending vistrel.exe, recovered by the next start
 #
 # Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
 # REPLAY (mfplat.dll and the stream), WORK (a scratch folder), WINEPREFIX and a running wineserver.
@@ -324,6 +325,41 @@ case_folder_cannot_be_made() {
   expect_logged_like "saved clip_[0-9]{8}_[0-9]{6}_key\.mp4: FAILED, [0-9]+ frames, [0-9]+\.[0-9] s"
 }
 
+# --- recovery ------------------------------------------------------------------------------------
+
+# vistrel.exe ended by TerminateProcess in the middle of a recording, as a crash ends it: the file
+# and its journal stay behind, and the next start rebuilds the recording from its first frame,
+# losing at most its last second.
+case_killed_recording() {
+  setup killed-recording
+  local result
+  result=$(cd "$case_dir" && wine "$helper" kill-recording 120 "$(winpath "$case_dir/bin/vistrel.exe")" "$(winpath "$out")" \
+           </dev/null 2>&1)
+  expect_eq "helper exit code" "$?" 0
+  expect_in "frames fed" "fed 120" "$result"
+  expect_eq "recording files left" "$(files 'rec_*.mp4.tmp' | grep -vc journal)" 1
+  expect_eq "journals left" "$(files 'rec_*.journal.mp4.tmp' | grep -c .)" 1
+  expect_eq "no final recording yet" "$(files 'rec_*.mp4')" ""
+  local leftover
+  leftover=$(files 'rec_*.mp4.tmp' | grep -v journal)
+
+  # The next start (recording off, stopped after a second) recovers it; the stop waits for that.
+  host --log --fast --duration 1
+  expect_eq "exit code of the next start" "$host_code" 0
+  expect_eq "no temporary file left" "$(files '*.tmp')" ""
+  local recovered="${leftover%.tmp}"
+  expect_eq "the recording under its final name" "$(files 'rec_*.mp4')" "$recovered"
+  local line
+  line=$(log_messages | grep -E "^recovered ")
+  expect_eq "the recovery's line" "$(sed -E 's/: [0-9]+ frames$//' <<<"$line")" "recovered $recovered"
+  if check_video "$out/$recovered"; then
+    expect_eq "recording starts at the first frame" "$(first_number)" 0
+    expect_eq "frames as logged" "recovered $recovered: $(frame_count) frames" "$line"
+    [ "$(frame_count)" -ge 90 ] && [ "$(frame_count)" -le 120 ] ||
+      fail "recovered $(frame_count) of the 120 frames fed: more than a second lost"
+  fi
+}
+
 case "${1:-}" in
   stream) record_stream ;;
   faults)
@@ -339,8 +375,11 @@ case "${1:-}" in
     case_host_ends
     case_folder_cannot_be_made
     ;;
+  recovery)
+    case_killed_recording
+    ;;
   *)
-    echo "usage: $0 stream|faults|runs" >&2
+    echo "usage: $0 stream|faults|runs|recovery" >&2
     exit 2
     ;;
 esac
