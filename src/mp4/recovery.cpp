@@ -174,11 +174,12 @@ void RecoverOne(LeftoverRecording& file) {
     return;
   }
   const bool rebuilt = RebuildRecordingFile(file.media, recording);
-  Close(file.media);
   std::u16string finalPath = file.mediaPath.substr(0, file.mediaPath.size() - 4);  // without ".tmp"
   std::u16string keptPath;
-  // Until the journal goes, no other start takes the file over: its journal is still held here.
-  if (!rebuilt || !MoveToFreeName(file.mediaPath, finalPath, keptPath)) {
+  // The file is held until it has its final name, and until the journal goes no other start
+  // takes it over: its journal is still held here.
+  if (!rebuilt || !MoveToFreeName(file.media, file.mediaPath, finalPath, keptPath)) {
+    Close(file.media);
     Close(file.journal);
     LogLine("could not recover %s", leftoverName.c_str());
     return;
@@ -272,7 +273,7 @@ LeftoverRecordings TakeLeftoverRecordings(void (*cleanUp)()) {
   platform::ListDirectory(folder + u"\\rec_*.mp4.tmp", entries);
   const std::u16string journalSuffix = u".journal.mp4.tmp";
   for (const platform::DirEntry& entry : entries) {
-    if (entry.isDirectory || EndsWith(entry.name, journalSuffix)) continue;
+    if (entry.kind != platform::EntryKind::File || EndsWith(entry.name, journalSuffix)) continue;
     const std::u16string mediaPath = folder + u"\\" + entry.name;
     platform::FileHandle journal = platform::kInvalidFile;
     platform::ExclusiveOpen journalState = platform::ExclusiveOpen::Missing;
