@@ -688,9 +688,29 @@ HRESULT Transform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) {
   return S_OK;
 }
 
-HRESULT Transform::ProcessInput(DWORD, IMFSample*, DWORD) {
+HRESULT Transform::ProcessInput(DWORD, IMFSample* sample, DWORD) {
   calls.push_back("ProcessInput");
-  return S_OK;
+  InputCall call;
+  if (sample != nullptr) {
+    sample->GetSampleTime(&call.time);
+    IMFMediaBuffer* buffer = nullptr;
+    if (SUCCEEDED(sample->GetBufferByIndex(0, &buffer))) {
+      BYTE* bytes = nullptr;
+      DWORD length = 0;
+      if (SUCCEEDED(buffer->Lock(&bytes, nullptr, &length))) {
+        if (length > 0) call.firstByte = bytes[0];
+        buffer->Unlock();
+      }
+      buffer->Release();
+    }
+  }
+  if (onInput) onInput();
+  if (!inputResults.empty()) {
+    call.result = inputResults.front();
+    inputResults.pop_front();
+  }
+  inputs.push_back(call);
+  return call.result;
 }
 
 HRESULT Transform::ProcessOutput(DWORD flags, DWORD bufferCount, MFT_OUTPUT_DATA_BUFFER* buffers,

@@ -12,6 +12,9 @@ namespace testing_support {
 // the thread.
 void FailAllocationsFrom(std::size_t bytes);
 
+// The allocation `count` places ahead on the calling thread (1: the next one) fails, once; 0: none.
+void FailAllocationNumber(std::size_t count);
+
 // Failing allocations on the calling thread for as long as the object lives.
 class FailingAllocations {
  public:
