@@ -34,10 +34,21 @@ void ReadFault(Switches& s) {
                       : what == "output" ? Fault::kProcessOutput
                       : what == "event"  ? Fault::kGetEvent
                       : what == "error"  ? Fault::kErrorEvent
+                      : what == "marker" ? Fault::kFailedMarker
                                          : Fault::kNone;
   if (fault == Fault::kNone) return;
   s.fault = fault;
   s.faultAfterFrames = frames;
+}
+
+// A whole decimal number from 1 to limit, or 0 when the variable is unset or anything else.
+std::uint32_t CountSwitch(const char* name, std::uint32_t limit) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value < '0' || *value > '9') return 0;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(value, &end, 10);
+  if (end == nullptr || *end != 0 || n > limit) return 0;
+  return static_cast<std::uint32_t>(n);
 }
 
 Switches ReadSwitches() {
@@ -46,6 +57,10 @@ Switches ReadSwitches() {
   s.synchronous = SwitchOn("VISTREL_MEDIAFW_SYNC");
   s.typeChange = SwitchOn("VISTREL_MEDIAFW_TYPE_CHANGE");
   s.verbose = SwitchOn("VISTREL_MEDIAFW_VERBOSE");
+  const std::uint32_t requests = CountSwitch("VISTREL_MEDIAFW_INPUT_REQUESTS", kMaxInputRequests);
+  s.inputRequests = requests > 0 ? static_cast<int>(requests) : 1;
+  const std::uint32_t refuseEvery = CountSwitch("VISTREL_MEDIAFW_REFUSE_EVERY", 0xFFFFFFFFu);
+  s.refuseEvery = refuseEvery >= 2 ? refuseEvery : 0;
   ReadFault(s);
   return s;
 }
@@ -130,6 +145,8 @@ VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_
   TransformMode mode;
   mode.async = !switches.synchronous;
   mode.typeChange = switches.typeChange;
+  mode.inputRequests = switches.inputRequests;
+  mode.refuseEvery = switches.refuseEvery;
   mode.fault = switches.fault;
   mode.faultAfterFrames = switches.faultAfterFrames;
   auto** array = static_cast<IMFActivate**>(CoTaskMemAlloc(offers.size() * sizeof(IMFActivate*)));

@@ -30,16 +30,29 @@ namespace mediafw {
 //                               MF_MT_MPEG_SEQUENCE_HEADER holds 00 00 00 01 SPS 00 00 00 01 PPS.
 //   VISTREL_MEDIAFW_VERBOSE     the codec's own messages go to standard error (otherwise silent).
 //
-// One more switch takes a value: VISTREL_MEDIAFW_FAIL=<what>:<N> makes a transform break down after
-// it has accepted N frames, as a hardware encoder does when its device is lost. <what> is
-// "input" (ProcessInput fails), "output" (ProcessOutput fails), "event" (GetEvent fails) or
-// "error" (an MEError event is sent); every failure carries 0x887A0005 (device removed). The last
-// two need an asynchronous transform. Any other value is ignored.
+// Switches that take a value (any other value is ignored):
+//   VISTREL_MEDIAFW_INPUT_REQUESTS=<N>  an asynchronous transform keeps N METransformNeedInput
+//                               requests outstanding (1 to 16; default 1), as hardware encoders
+//                               with an input queue do.
+//   VISTREL_MEDIAFW_REFUSE_EVERY=<K>  every K-th input that the transform could take (K at least
+//                               2) is refused with MF_E_NOTACCEPTING; an asynchronous transform
+//                               withdraws its outstanding requests with it and asks again at once.
+//   VISTREL_MEDIAFW_FAIL=<what>:<N>  a transform breaks down after it has accepted N frames, as a
+//                               hardware encoder does when its device is lost. <what> is "input"
+//                               (ProcessInput fails), "output" (ProcessOutput fails), "event"
+//                               (GetEvent fails), "error" (an MEError event is sent) or "marker"
+//                               (an event of another type, METransformMarker, is sent with a
+//                               failed status); every failure carries 0x887A0005 (device
+//                               removed). The last three need an asynchronous transform.
+inline constexpr std::uint32_t kMaxInputRequests = 16;
+
 struct Switches {
   bool softwareEncoder = false;
   bool synchronous = false;
   bool typeChange = false;
   bool verbose = false;
+  int inputRequests = 1;
+  std::uint32_t refuseEvery = 0;
   TransformMode::Fault fault = TransformMode::Fault::kNone;
   std::uint64_t faultAfterFrames = 0;
 };

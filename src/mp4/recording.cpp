@@ -123,9 +123,19 @@ void AppendToRecording(const EncodedSample& sample) {
   ConvertAccessUnit(r.writeBuffer, SampleBytes(sample), SampleSize(sample));
   const bool written = platform::WriteToFile(r.handle, r.writeBuffer.data(), r.writeBuffer.size());
   if (written) {
-    r.table.times.push_back(sample.time);
-    r.table.keyframes.push_back(sample.keyframe ? 1 : 0);
-    r.table.sizes.push_back(static_cast<std::uint32_t>(r.writeBuffer.size()));
+    const std::size_t described = r.table.times.size();
+    try {
+      r.table.times.push_back(sample.time);
+      r.table.keyframes.push_back(sample.keyframe ? 1 : 0);
+      r.table.sizes.push_back(static_cast<std::uint32_t>(r.writeBuffer.size()));
+    } catch (...) {
+      // The columns stay the same length, so that the close describes whole samples only (the
+      // bytes written after them are cut off there) when the failure ends the run.
+      r.table.times.resize(described);
+      r.table.keyframes.resize(described);
+      r.table.sizes.resize(described);
+      throw;
+    }
     r.mdatPayloadBytes += r.writeBuffer.size();
     r.lastDuration = sample.duration;
     r.lastRecordingWrite = platform::TickCount();

@@ -82,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EncoderFault{"ProcessOutput", "output:60", false, "ProcessOutput failed 0x887A0005"},
                     EncoderFault{"GetEvent", "event:60", false, "GetEvent failed 0x887A0005"},
                     EncoderFault{"ErrorEvent", "error:60", false, "encoder event 1 status 0x887A0005"},
+                    EncoderFault{"FailedEventOfAnotherType", "marker:60", false, "encoder event 604 status 0x887A0005"},
                     EncoderFault{"SyncProcessInput", "input:60", true, "ProcessInput failed 0x887A0005"},
                     EncoderFault{"SyncProcessOutput", "output:60", true, "ProcessOutput failed 0x887A0005"}),
     [](const auto& p) { return std::string(p.param.name); });

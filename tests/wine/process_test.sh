@@ -6,7 +6,8 @@
 #   process_test.sh stream    records the replayed stream: the host's test picture, frames 0 to
 #                             STREAM_FRAMES-1, encoded by libx264 into $REPLAY/vistrel-replay.h264
 #   process_test.sh faults    command line, probe, no encoder, faulty blocks
-#   process_test.sh runs      clips, recordings, folder rules, the host's end, both transform modes
+#   process_test.sh runs      clips, recordings, folder rules, the host's end, both transform modes,
+#                             requests and refusals of the encoder
 #   process_test.sh recovery  a recording cut by ending vistrel.exe, recovered by the next start
 #
 # Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
@@ -287,6 +288,25 @@ case_type_change() {
   fi
 }
 
+# The frame step against an encoder that asks for several frames at once and refuses one now and
+# then, as hardware encoders do: every frame offered is taken and recorded once.
+case_encoder_protocol() {
+  local name=$1 requests=$2 refuse=$3
+  shift 3
+  setup "protocol-$name"
+  VISTREL_MEDIAFW_INPUT_REQUESTS=$requests VISTREL_MEDIAFW_REFUSE_EVERY=$refuse \
+    host --log --fast --record --duration 4 --idle 2 "$@"
+  expect_eq "exit code" "$host_code" 0
+  expect_in "frames" "frames: 120 offered, 120 taken" "$host_output"
+  local recs
+  recs=$(files 'rec_*.mp4')
+  expect_eq "one recording" "$(grep -c . <<<"$recs")" 1
+  if check_video "$out/$recs"; then
+    expect_eq "recording starts at the first frame" "$(first_number)" 0
+    expect_eq "frames recorded" "$(frame_count)" 120
+  fi
+}
+
 # The host ends abruptly: the watcher closes the recording into a whole file and ends with 0. A key
 # clip on the way is saved at once.
 case_host_ends() {
@@ -372,6 +392,8 @@ case "${1:-}" in
     case_clips_and_recording
     case_type_change async
     case_type_change sync --sync-encoder
+    case_encoder_protocol async 3 7
+    case_encoder_protocol sync 1 5 --sync-encoder
     case_host_ends
     case_folder_cannot_be_made
     ;;
