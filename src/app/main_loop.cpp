@@ -23,6 +23,11 @@ constexpr std::int32_t kSaveWaitRounds = 50;  // 50 x 100 ms: at most 5 s for a 
 constexpr std::uint32_t kSaveWaitMs = 100;
 constexpr std::uint32_t kFrameWaitingMs = 1;
 constexpr std::uint32_t kIdleWaitMs = 10;
+// A pass takes at most this many of the encoder's queued events; the rest stay queued for the next
+// pass. A hardware encoder queues one request per input and one output per frame, a few a pass
+// even at 240 frames a second, so the bound only stops an encoder whose queue never runs dry from
+// holding the main thread (and the heartbeat) for ever.
+constexpr int kMaxEventsPerPass = 64;
 
 // The status word of the run, for the last resort: set once the exchange is open.
 std::atomic<exchange::ExchangeHeader*> lastResortBlock{nullptr};
@@ -93,7 +98,7 @@ Pass Loop::RunPass() {
 }
 
 bool Loop::TakeEncoderEvents() {
-  for (;;) {
+  for (int taken = 0; taken < kMaxEventsPerPass; ++taken) {
     IMFMediaEvent* event = nullptr;
     const HRESULT hr = encoder_.eventGenerator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
     if (hr == MF_E_NO_EVENTS_AVAILABLE) return true;
@@ -116,6 +121,7 @@ bool Loop::TakeEncoderEvents() {
       return false;
     }
   }
+  return true;  // the rest waits for the next pass
 }
 
 bool Loop::OfferFrame() {

@@ -48,8 +48,8 @@ class Loop {
   // the save schedule; Stop when the stop switch is set.
   Pass RunPass();
 
-  // The asynchronous encoder's queued events, taken without waiting: each input request counts,
-  // each output is taken. False on a failure.
+  // The asynchronous encoder's queued events, taken without waiting and at most 64 a pass: each
+  // input request counts, each output is taken. False on a failure.
   bool TakeEncoderEvents();
 
   // The frame step: the slot whose turn it is, when it holds a frame and the encoder can take it.

@@ -266,6 +266,31 @@ INSTANTIATE_TEST_SUITE_P(
                               "encoder event 1 status 0x00000000"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// An encoder whose queue never runs dry must not hold the main thread: a pass takes a bounded
+// share of the events, the heartbeat goes on, and what is left is taken on later passes, in order.
+TEST_F(MainLoopTest, EndlessEventQueueLeavesEachPassBounded) {
+  fake::Transform* t = Choose(true);
+  Loop loop(ex_, encoder);
+  constexpr int kQueued = 10000;
+  for (int i = 0; i < kQueued; ++i) t->events.emplace_back(METransformMarker, S_OK);
+  Requests(t, 1);  // behind all of them
+  Fill(0, 0);
+  const std::uint32_t beats = ex_.header->heartbeat;
+  EXPECT_EQ(loop.RunPass(), Pass::Continue);
+  const std::size_t firstPass = kQueued + 1 - t->events.size();
+  EXPECT_GT(firstPass, 0u);
+  EXPECT_LE(firstPass, 256u) << "one pass took the whole endless queue";
+  EXPECT_TRUE(t->inputs.empty());
+  int passes = 1;
+  while (!t->events.empty() && passes < kQueued) {
+    ASSERT_EQ(loop.RunPass(), Pass::Continue);
+    ++passes;
+  }
+  EXPECT_TRUE(t->events.empty());
+  EXPECT_EQ(ex_.header->heartbeat - beats, static_cast<std::uint32_t>(passes));
+  EXPECT_EQ(Offered(t), (Frames{{0, true}})) << "the request behind the queue was lost";
+}
+
 // ---- Failures thrown inside a pass ----
 
 struct ThrownCase {
