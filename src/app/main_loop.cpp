@@ -3,6 +3,7 @@
 #include <atomic>
 #include <csignal>
 #include <exception>
+#include <limits>
 #include <utility>
 
 #include "app/process_state.h"
@@ -113,7 +114,9 @@ bool Loop::TakeEncoderEvents() {
     event->GetStatus(&status);
     event->Release();
     if (type == METransformNeedInput) {
-      ++encoder_.pendingInputRequests;
+      // Counted up to the largest count and no further: an encoder that asks without end must not
+      // make the count wrap to a negative one, which would hold every frame back.
+      if (encoder_.pendingInputRequests < std::numeric_limits<std::int32_t>::max()) ++encoder_.pendingInputRequests;
     } else if (type == METransformHaveOutput) {
       if (!ProcessOneOutput(encoder_)) return false;
     } else if (type == MEError || FAILED(status)) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -169,6 +170,21 @@ TEST_F(MainLoopTest, AsyncSeveralRequestsOutstanding) {
   EXPECT_EQ(loop.RunPass(), Pass::Continue);
   EXPECT_EQ(Offered(t), (Frames{{0, true}, {1, true}, {2, true}, {3, true}}));
   EXPECT_EQ(encoder.pendingInputRequests, 1);
+}
+
+// An encoder that asks for input without end (at 64 requests a pass, the count of a 32-bit
+// process would pass its largest value within days) never makes the count wrap below 1: it stays
+// at its largest value, and frames still go out against it.
+TEST_F(MainLoopTest, AsyncRequestCountNeverWraps) {
+  fake::Transform* t = Choose(true);
+  Loop loop(ex_, encoder);
+  constexpr std::int32_t kLargest = std::numeric_limits<std::int32_t>::max();
+  encoder.pendingInputRequests = kLargest - 1;
+  Requests(t, 3);
+  Fill(0, 0);
+  EXPECT_EQ(loop.RunPass(), Pass::Continue);
+  EXPECT_EQ(Offered(t), (Frames{{0, true}}));
+  EXPECT_EQ(encoder.pendingInputRequests, kLargest - 1);
 }
 
 // MF_E_NOTACCEPTING: the frame stays in its slot with its turn, the requests counted so far are

@@ -17,11 +17,13 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <map>
 #include <string>
 #include <thread>
 
 #include "platform/file.h"
+#include "platform/posix/posix_path.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "support/fifo_guard.h"
@@ -96,6 +98,59 @@ TEST(PosixListing, NamesThatWouldNameSomethingElseAreLeftOut) {
   for (const auto& e : entries) names.push_back(e.name);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::u16string>{u"clip_", u"clip_ok.mp4", u"clip_\u00e9.mp4"}));
+}
+
+// Sets an entry's modification time to seconds since 1970 (any 64-bit value the file system
+// keeps), without following a link. False when the file system refuses it or keeps another time.
+bool Date(const fs::path& path, std::int64_t seconds) {
+  timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  struct stat st {};
+  return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 && ::lstat(path.c_str(), &st) == 0 &&
+         st.st_mtim.tv_sec == seconds;
+}
+
+// Anyone who can write into the folder can date a file anywhere in the 64-bit range of seconds
+// (tmpfs keeps them all). Turned into 100-ns units since 1601, such a time lies outside the
+// listing's range: it is held at the range's ends, in order, rather than overflow.
+TEST(PosixListing, TimesOutsideTheRangeAreHeldAtItsEnds) {
+  // A folder of the test's own on a tmpfs, which keeps any time; without one there is nothing to
+  // set such times on.
+  const fs::path shm = "/dev/shm";
+  std::error_code ec;
+  if (!fs::is_directory(shm, ec)) GTEST_SKIP() << "no /dev/shm";
+  const fs::path dir = shm / ("vistrel_times_" + std::to_string(::getpid()));
+  fs::create_directory(dir, ec);
+  if (ec) GTEST_SKIP() << "cannot write into /dev/shm";
+  constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t k1601 = -11644473600LL;               // 1601-01-01, in seconds since 1970
+  constexpr std::int64_t kLastWhole = 922337203684LL + k1601;  // the last second whose units fit
+  struct Case {
+    const char* name;
+    std::int64_t seconds;
+    std::uint64_t lastWrite;
+  };
+  const Case cases[] = {{"clip_a.mp4", std::numeric_limits<std::int64_t>::min() / 2, 0},
+                        {"clip_b.mp4", k1601 - 1, 0},
+                        {"clip_c.mp4", k1601, 0},
+                        {"clip_d.mp4", 0, 116444736000000000ull},
+                        {"clip_e.mp4", kLastWhole, 9223372036840000000ull},
+                        {"clip_f.mp4", kLastWhole + 1, kLargest},
+                        {"clip_g.mp4", 1000000000000LL, kLargest},
+                        {"clip_h.mp4", kLargest / 2, kLargest}};
+  bool dated = true;
+  for (const Case& c : cases) {
+    std::ofstream(dir / c.name) << "x";
+    dated = dated && Date(dir / c.name, c.seconds);
+  }
+  std::vector<platform::DirEntry> entries;
+  const bool listed = platform::ListDirectory(platform::posix::SystemPath(dir.string()) + u"\\clip_*.mp4", entries);
+  fs::remove_all(dir, ec);
+  if (!dated) GTEST_SKIP() << "this tmpfs does not keep such times";
+  ASSERT_TRUE(listed);
+  std::map<std::string, std::uint64_t> byName;
+  for (const auto& e : entries) byName[platform::Utf8FromUtf16(e.name)] = e.lastWrite;
+  ASSERT_EQ(byName.size(), std::size(cases));
+  for (const Case& c : cases) EXPECT_EQ(byName[c.name], c.lastWrite) << c.name;
 }
 
 // Only a regular file is deleted or moved, and nothing is opened in a way that waits.

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 
 #include "platform/posix/posix_path.h"
 
@@ -23,6 +24,19 @@ using posix::NativePath;
 namespace {
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// A file time as 100-ns units since 1601-01-01. Whoever can write into a folder can date a file
+// anywhere in the 64-bit range of seconds (tmpfs keeps any of them): a time before 1601 is held at
+// 0, and one whose units would pass the signed 64-bit range at that range's largest value, so that
+// the order stays and nothing overflows.
+std::uint64_t FileTimeOf(const timespec& t) {
+  constexpr std::int64_t kEpochDelta = 11644473600LL;  // seconds between 1601-01-01 and 1970-01-01
+  constexpr std::int64_t kUnitsPerSecond = 10000000;
+  constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
+  if (t.tv_sec < -kEpochDelta) return 0;
+  if (t.tv_sec >= kLargest / kUnitsPerSecond - kEpochDelta) return static_cast<std::uint64_t>(kLargest);
+  return static_cast<std::uint64_t>((t.tv_sec + kEpochDelta) * kUnitsPerSecond + t.tv_nsec / 100);
+}
 
 // Whether the open file is still the one the path names (the name itself, not a link's target).
 bool StillNamed(int fd, const std::string& path) {
@@ -269,10 +283,7 @@ bool ListDirectory(const std::u16string& folderAndPattern, std::vector<DirEntry>
     e.name = name;
     e.kind = S_ISREG(st.st_mode) ? EntryKind::File : S_ISDIR(st.st_mode) ? EntryKind::Directory : EntryKind::Other;
     e.size = e.kind == EntryKind::File ? static_cast<std::uint64_t>(st.st_size) : 0;
-    // Seconds between 1601-01-01 and 1970-01-01.
-    constexpr std::int64_t kEpochDelta = 11644473600LL;
-    e.lastWrite = static_cast<std::uint64_t>((st.st_mtim.tv_sec + kEpochDelta) * 10000000LL +
-                                             st.st_mtim.tv_nsec / 100);
+    e.lastWrite = FileTimeOf(st.st_mtim);
     entries.push_back(std::move(e));
     any = true;
   }
