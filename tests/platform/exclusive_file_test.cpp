@@ -69,6 +69,20 @@ TEST(ExclusiveFile, MissingAndNotRegular) {
   }
 }
 
+// A name that shares its file with another name (a hard link) is not taken: what is written
+// through it would show under the other name, which may be a kept file or lie outside the folder.
+TEST(ExclusiveFile, NotAFileThatHasAnotherName) {
+  TempDir dir;
+  WriteWhole(dir.path() / "kept.bin", "kept");
+  std::filesystem::create_hard_link(dir.path() / "kept.bin", dir.path() / "second.bin");
+  platform::FileHandle f = platform::kInvalidFile;
+  EXPECT_EQ(platform::OpenFileExclusive(dir.File("second.bin"), f), ExclusiveOpen::Refused);
+  EXPECT_EQ(f, platform::kInvalidFile);
+  std::filesystem::remove(dir.path() / "kept.bin");
+  ASSERT_EQ(platform::OpenFileExclusive(dir.File("second.bin"), f), ExclusiveOpen::Opened);
+  platform::CloseFile(f);
+}
+
 // A file that a writer of this process holds is not taken, and a taken one keeps every other
 // writer and delete away until it is closed.
 TEST(ExclusiveFile, HeldBothWaysInOneProcess) {
