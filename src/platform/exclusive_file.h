@@ -15,14 +15,15 @@ enum class ExclusiveOpen {
   Opened,   // the handle is ours alone until it is closed
   Missing,  // no file of that name
   Held,     // another handle (of this or another process) has it open
-  Refused,  // not a regular file, or the system refused it for another reason
+  Refused,  // not a regular file, a file with another name, or refused by the system otherwise
 };
 
 // Opens an existing regular file for reading and writing without sharing it: while the handle is
 // open, CreateFileForWrite and RemoveFile of the same file fail, in this and in any other process,
 // just as they fail for a file that CreateFileForWrite holds. A file that such a handle already
 // holds is not opened (Held). Never blocks, never follows a symbolic link or reparse point, and
-// never opens anything but a regular file. file receives kInvalidFile unless the result is Opened.
+// never opens anything but a regular file that has no other name (a hard link: Refused). file
+// receives kInvalidFile unless the result is Opened.
 ExclusiveOpen OpenFileExclusive(const std::u16string& path, FileHandle& file);
 
 // Reads exactly size bytes at offset without moving the file position that WriteToFile uses.

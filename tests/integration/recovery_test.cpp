@@ -75,8 +75,10 @@ class Recovery : public VistrelRun {
           continue;
         }
         host::DrawTestPicture(slot, exchange::kStride, static_cast<std::uint32_t>(n));
-        ex.SubmitSlot(FrameTime(n, jumpAt));
+        // Noted before the hand-over: a feeder held up after it would note a frame that vistrel
+        // may have recorded already as handed over after the kill.
         submittedAt[n] = Clock::now();
+        ex.SubmitSlot(FrameTime(n, jumpAt));
         fed = ++n;
       }
     });

@@ -468,6 +468,31 @@ TEST_F(RecoveryTest, LeftoversThatCannotBeRebuiltGo) {
                                              "could not recover rec_notes.mp4.tmp"}));
 }
 
+// A leftover name that shares its file with another name is not rebuilt through it: the kept file
+// whose temporary name a close on Windows could not take away before a kill (the final name is a
+// second link until then), or a file outside the folder. The other name keeps its bytes, and no
+// second copy of a kept recording appears.
+TEST_F(RecoveryTest, LeftoverNameSharedWithAnotherFileIsNotRebuilt) {
+  const std::vector<EncodedSample> samples = Mixed(6);
+  const Leftover whole = RecordLeftovers(samples).back();
+  const Bytes clean = CleanClose(samples, samples.size());
+  WriteBytes(folder / kFinal, clean);
+  fs::create_hard_link(folder / kFinal, folder / kMedia);
+  WriteBytes(folder / kJournal, whole.journal);
+  Start();
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  EXPECT_TRUE(ReadFileBytes(folder / kFinal) == clean);
+
+  const fs::path outside = folder.path().parent_path() / (folder.path().filename().string() + ".outside");
+  WriteBytes(outside, whole.media);
+  fs::create_hard_link(outside, folder / "rec_20250314_211503.mp4.tmp");
+  WriteBytes(folder / "rec_20250314_211503.journal.mp4.tmp", whole.journal);
+  Start();
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  EXPECT_TRUE(ReadFileBytes(outside) == whole.media);
+  fs::remove(outside);
+}
+
 // A recovered file never replaces a kept one, and the recording budget holds afterwards.
 TEST_F(RecoveryTest, FinalNameTakenAndFolderBudget) {
   const std::vector<EncodedSample> samples = Mixed(6);

@@ -69,6 +69,20 @@ TEST(ExclusiveFile, MissingAndNotRegular) {
   }
 }
 
+// A name that shares its file with another name (a hard link) is not taken: what is written
+// through it would show under the other name, which may be a kept file or lie outside the folder.
+TEST(ExclusiveFile, NotAFileThatHasAnotherName) {
+  TempDir dir;
+  WriteWhole(dir.path() / "kept.bin", "kept");
+  std::filesystem::create_hard_link(dir.path() / "kept.bin", dir.path() / "second.bin");
+  platform::FileHandle f = platform::kInvalidFile;
+  EXPECT_EQ(platform::OpenFileExclusive(dir.File("second.bin"), f), ExclusiveOpen::Refused);
+  EXPECT_EQ(f, platform::kInvalidFile);
+  std::filesystem::remove(dir.path() / "kept.bin");
+  ASSERT_EQ(platform::OpenFileExclusive(dir.File("second.bin"), f), ExclusiveOpen::Opened);
+  platform::CloseFile(f);
+}
+
 // A file that a writer of this process holds is not taken, and a taken one keeps every other
 // writer and delete away until it is closed.
 TEST(ExclusiveFile, HeldBothWaysInOneProcess) {
@@ -97,11 +111,13 @@ TEST(ExclusiveFile, HeldBothWaysAcrossProcesses) {
   const std::u16string path = dir.File("a.bin");
   const std::u16string ready = dir.File("ready");
   platform::ProcessHandle child;
-  ASSERT_TRUE(platform::StartProcess(selfPath, {u"--write-and-hold", path, ready, u"1500"}, child));
-  for (int i = 0; i < 500 && !std::filesystem::exists(dir.path() / "ready"); ++i) platform::SleepMilliseconds(10);
+  // The child holds the file until the test lets it go, however slowly either side runs.
+  ASSERT_TRUE(platform::StartProcess(selfPath, {u"--write-and-hold", path, ready, dir.File("release")}, child));
+  for (int i = 0; i < 2000 && !std::filesystem::exists(dir.path() / "ready"); ++i) platform::SleepMilliseconds(10);
   ASSERT_TRUE(std::filesystem::exists(dir.path() / "ready"));
   platform::FileHandle f = platform::kInvalidFile;
   EXPECT_EQ(platform::OpenFileExclusive(path, f), ExclusiveOpen::Held);
+  WriteWhole(dir.path() / "release", "");
   std::uint32_t code = 99;
   ASSERT_TRUE(platform::WaitProcessFor(child, 20000, code));
   EXPECT_EQ(code, 0u);
@@ -120,7 +136,15 @@ int RunChild(int argc, char** argv) {
     platform::FileHandle f = platform::CreateFileForWrite(platform::Utf16FromUtf8(argv[2]), platform::ShareMode::Read);
     if (f == platform::kInvalidFile || !platform::WriteToFile(f, "written", 7)) return 2;
     platform::CloseFile(platform::CreateFileForWrite(platform::Utf16FromUtf8(argv[3]), platform::ShareMode::None));
-    platform::SleepMilliseconds(static_cast<std::uint32_t>(std::stoul(argv[4])));
+    // Until the release file appears (at most a minute).
+    const std::u16string release = platform::Utf16FromUtf8(argv[4]);
+    for (int i = 0; i < 6000; ++i) {
+      platform::FileHandle look = platform::kInvalidFile;
+      const ExclusiveOpen state = platform::OpenFileExclusive(release, look);
+      platform::CloseFile(look);
+      if (state != ExclusiveOpen::Missing) break;
+      platform::SleepMilliseconds(10);
+    }
     platform::CloseFile(f);
     return 0;
   }

@@ -21,7 +21,9 @@ ExclusiveOpen OpenFileExclusive(const std::u16string& path, FileHandle& file) {
   const int fd = ::open(native.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return errno == ENOENT ? ExclusiveOpen::Missing : ExclusiveOpen::Refused;
   struct stat open {};
-  if (::fstat(fd, &open) != 0 || !S_ISREG(open.st_mode)) {
+  // A file with another name too (a hard link) is not ours to write: the bytes would change under
+  // that name, which may be a kept file or lie outside the folder.
+  if (::fstat(fd, &open) != 0 || !S_ISREG(open.st_mode) || open.st_nlink != 1) {
     ::close(fd);
     return ExclusiveOpen::Refused;
   }

@@ -13,7 +13,9 @@ ExclusiveOpen OpenFileExclusive(const std::u16string& path, FileHandle& file) {
   // No sharing at all: the open fails with a sharing violation while any other handle has the
   // file open for writing (CreateFileForWrite shares reading only), and while the handle is open
   // nobody else may write, rename or delete the file. FILE_FLAG_OPEN_REPARSE_POINT opens a
-  // symbolic link or junction itself, which the attribute check below then refuses.
+  // symbolic link or junction itself, which the attribute check below then refuses. A file with
+  // another name too (a hard link, such as the temporary name that a final move could not take
+  // away) is refused as well: what is written here would change the file under that name.
   HANDLE h = ::CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -24,7 +26,8 @@ ExclusiveOpen OpenFileExclusive(const std::u16string& path, FileHandle& file) {
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+      info.nNumberOfLinks != 1) {
     ::CloseHandle(h);
     return ExclusiveOpen::Refused;
   }
