@@ -2,10 +2,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -141,7 +144,10 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
  public:
   EncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode)
       : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone),
-        fault_(mode.fault), faultAfterFrames_(mode.faultAfterFrames) {}
+        inputRequestLimit_(mode.inputRequests > 1 ? static_cast<std::size_t>(mode.inputRequests) : 1),
+        ownSamples_(mode.async && !mode.callerSamples), inputRows_(mode.inputRows),
+        refuseOutputType_(mode.refuseOutputType), codecApiRecord_(mode.codecApiRecord), fault_(mode.fault),
+        faultAfterFrames_(mode.faultAfterFrames) {}
 
   ~EncoderTransform() override {
     {
@@ -208,7 +214,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     *info = MFT_INPUT_STREAM_INFO{};
     info->dwFlags = MFT_INPUT_STREAM_WHOLE_SAMPLES | MFT_INPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
                     MFT_INPUT_STREAM_FIXED_SAMPLE_SIZE;
-    info->cbSize = static_cast<DWORD>(Stride() * settings_.height * 3 / 2);
+    info->cbSize = static_cast<DWORD>(static_cast<std::size_t>(Stride()) * InputRows() * 3 / 2);
     return S_OK;
   }
 
@@ -218,9 +224,9 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (HRESULT hr = CheckStream(outputStreamId); FAILED(hr)) return hr;
     *info = MFT_OUTPUT_STREAM_INFO{};
     info->dwFlags = MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER;
-    if (async_) {
+    if (ownSamples_) {
       info->dwFlags |= MFT_OUTPUT_STREAM_PROVIDES_SAMPLES;
-    } else {
+    } else if (!async_) {
       info->cbSize = kSyncOutputBufferSize;
     }
     return S_OK;
@@ -326,7 +332,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       return S_OK;
     }
     EncoderSettings settings;
-    if (!ReadOutputSettings(type, &settings)) return MF_E_INVALIDMEDIATYPE;
+    if (refuseOutputType_ || !ReadOutputSettings(type, &settings)) return MF_E_INVALIDMEDIATYPE;
     if (testOnly) return S_OK;
     // A hardware encoder takes its device when it learns what it is to encode.
     if (!codec_->PrepareDevice()) return kDeviceNotReady;
@@ -428,13 +434,15 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     BYTE* bytes = nullptr;
     DWORD length = 0;
     if (HRESULT hr = buffer->Lock(&bytes, nullptr, &length); FAILED(hr)) return hr;
-    // The buffer may hold more rows than the picture (an encoder that asks for padded frames): the
-    // row count follows from its length, and the chroma plane starts after that many luma rows.
+    // An encoder with padded surfaces reads its chroma plane after the rows it asked for. Others
+    // take what the buffer holds: it may hold more rows than the picture, and then the chroma plane
+    // starts after that many luma rows.
     std::size_t rows = static_cast<std::size_t>(length) * 2 / 3 / static_cast<std::size_t>(stride_);
-    if (rows < static_cast<std::size_t>(settings_.height)) {
+    if (rows < InputRows()) {
       buffer->Unlock();
       return E_INVALIDARG;
     }
+    if (inputRows_ != 0) rows = inputRows_;
     if (async_) {
       // As a hardware encoder does on its device, the asynchronous one encodes away from the
       // caller's thread: it takes a copy of the frame and announces the output when it is ready.
@@ -466,8 +474,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     output.dwStatus = 0;
     if (HRESULT hr = CheckStream(output.dwStreamID); FAILED(hr)) return hr;
     if (!outputType_ || typeChange_ == TypeChange::kAnnounced) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    if (async_ && output.pSample != nullptr) return E_INVALIDARG;  // it provides its own samples
-    if (!async_ && output.pSample == nullptr) return E_INVALIDARG;
+    if (ownSamples_ != (output.pSample == nullptr)) return E_INVALIDARG;  // its own samples, or the caller's
     if (Faulty(Fault::kProcessOutput)) return kEncoderFaultResult;
     if (ready_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
 
@@ -477,7 +484,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     }
 
     const EncodedPacket& next = ready_.front();
-    HRESULT hr = async_ ? NewOutputSample(next, &output.pSample) : FillCallerSample(next, output.pSample);
+    HRESULT hr = ownSamples_ ? NewOutputSample(next, &output.pSample) : FillCallerSample(next, output.pSample);
     if (FAILED(hr)) return hr;
     ready_.pop_front();
     if (async_) RequestInputIfIdle();
@@ -547,6 +554,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
 
   HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
     if (api == nullptr || value == nullptr) return E_POINTER;
+    if (!codecApiRecord_.empty()) RecordCodecValue(*api, *value);
     if (!KnownProperty(*api)) return E_NOTIMPL;
     std::lock_guard<std::mutex> hold(mutex_);
     if (codec_->IsOpen()) return MF_E_INVALIDREQUEST;  // settings apply when streaming begins
@@ -607,6 +615,43 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
 
   int Stride() const { return inputType_ ? stride_ : settings_.width; }
 
+  // Luma rows of an input buffer: the picture's, or the padded surface's.
+  std::size_t InputRows() const {
+    return inputRows_ > static_cast<std::uint32_t>(settings_.height) ? inputRows_
+                                                                     : static_cast<std::size_t>(settings_.height);
+  }
+
+  // One line for what SetValue was given: the property's name (or its GUID), the variant type and
+  // the value. Appended, so that a test sees every call in order.
+  void RecordCodecValue(const GUID& api, const VARIANT& value) {
+    const char* name = api == CODECAPI_AVEncCommonRateControlMode       ? "AVEncCommonRateControlMode"
+                       : api == CODECAPI_AVEncCommonMeanBitRate         ? "AVEncCommonMeanBitRate"
+                       : api == CODECAPI_AVEncMPVGOPSize                ? "AVEncMPVGOPSize"
+                       : api == CODECAPI_AVEncMPVDefaultBPictureCount   ? "AVEncMPVDefaultBPictureCount"
+                       : api == CODECAPI_AVLowLatencyMode               ? "AVLowLatencyMode"
+                                                                        : nullptr;
+    char line[160];
+    if (name == nullptr) {
+      std::snprintf(line, sizeof line, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                    static_cast<unsigned long>(api.Data1), api.Data2, api.Data3, api.Data4[0], api.Data4[1],
+                    api.Data4[2], api.Data4[3], api.Data4[4], api.Data4[5], api.Data4[6], api.Data4[7]);
+      name = line;
+    }
+    std::string text = name;
+    char detail[64];
+    if (value.vt == VT_UI4) {
+      std::snprintf(detail, sizeof detail, " VT_UI4 %lu", static_cast<unsigned long>(value.ulVal));
+    } else if (value.vt == VT_BOOL) {
+      std::snprintf(detail, sizeof detail, " VT_BOOL %s", value.boolVal == VARIANT_TRUE ? "true" : value.boolVal == VARIANT_FALSE ? "false" : "other");
+    } else {
+      std::snprintf(detail, sizeof detail, " vt %u", static_cast<unsigned>(value.vt));
+    }
+    text += detail;
+    std::lock_guard<std::mutex> hold(recordMutex_);
+    std::ofstream record(codecApiRecord_, std::ios::app | std::ios::binary);
+    record << text << '\n';
+  }
+
   using Fault = TransformMode::Fault;
 
   // Whether the breakdown chosen for this transform has come. GetEvent asks without the mutex.
@@ -661,11 +706,15 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // time, an asynchronous one takes input only against a METransformNeedInput it sent.
   bool Accepting() const { return async_ ? inputRequests_ > 0 : ready_.empty(); }
 
-  // Asks for the next input when nothing is asked for, no frame is being encoded and no output waits
-  // to be taken.
+  // Asks for more input while the frames asked for, taken, being encoded and waiting to be taken
+  // out number fewer than its limit: one at a time for most encoders.
   void RequestInputIfIdle() {
-    if (!async_ || inputRequests_ > 0 || !ready_.empty() || !queued_.empty() || encoding_ || !codec_->IsOpen()) return;
-    if (SUCCEEDED(events_->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr))) ++inputRequests_;
+    if (!async_ || !codec_->IsOpen()) return;
+    std::size_t inFlight = static_cast<std::size_t>(inputRequests_) + queued_.size() + (encoding_ ? 1 : 0) + ready_.size();
+    for (; inFlight < inputRequestLimit_; ++inFlight) {
+      if (FAILED(events_->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr))) return;
+      ++inputRequests_;
+    }
   }
 
   // One METransformHaveOutput for each packet from index `from` on.
@@ -825,6 +874,12 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   const std::unique_ptr<Codec> codec_;
   const bool async_;
   TypeChange typeChange_;
+  const std::size_t inputRequestLimit_;  // METransformNeedInput kept outstanding, at most
+  const bool ownSamples_;                // gives its output in samples of its own
+  const std::uint32_t inputRows_;        // rows of a padded input surface, or 0
+  const bool refuseOutputType_;
+  const std::filesystem::path codecApiRecord_;
+  std::mutex recordMutex_;  // one line at a time into the record
   ComPtr<IMFAttributes> attributes_;
   ComPtr<IMFMediaEventGenerator> events_;  // asynchronous mode only
   ComPtr<IMFMediaType> outputType_;

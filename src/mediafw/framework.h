@@ -3,9 +3,9 @@
 //
 //   MFStartup, MFTEnumEx, MFCreateMediaType, MFCreateSample, MFCreateMemoryBuffer
 //
-// Each library (libvistrel-mediafw.so over libavcodec; the replaying mfplat.dll of the Windows
-// tests) defines ApplySwitches and OfferedEncoders. Everything an encoder does once activated is
-// the shared transform of encoder_transform.h over the library's codec.
+// The library (libvistrel-mediafw.so over libavcodec) defines ApplySwitches and OfferedEncoders.
+// Everything an encoder does once activated is the shared transform of encoder_transform.h over
+// the library's codec.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +49,9 @@ struct EncoderOffer {
   std::string friendlyName;  // MFT_FRIENDLY_NAME_Attribute
   std::function<std::unique_ptr<Codec>()> makeCodec;
 };
+
+// The switches as the environment sets them now.
+Switches ReadSwitches();
 
 // Defined by each library: applies the switches to its codecs (called by MFStartup and MFTEnumEx),
 // and lists its encoders.
