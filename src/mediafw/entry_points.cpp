@@ -10,9 +10,13 @@
 #include "mediafw/encoder_transform.h"
 #include "mediafw/framework.h"
 #include "mediafw/objects.h"
+#include "mediafw/replay_codec.h"
 
 namespace mediafw {
 namespace {
+
+// The encoder that VISTREL_MEDIAFW_REFUSER lists first.
+constexpr const char* kRefuserName = "Encoder that refuses every output type";
 
 // A type filter of MFTEnumEx: none, or video of the one subtype (GUID_NULL for any).
 bool Matches(const MFT_REGISTER_TYPE_INFO* filter, const GUID& subtype) {
@@ -88,7 +92,12 @@ VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_
     return S_OK;
   }
 
-  const std::vector<EncoderOffer> offers = OfferedEncoders(switches);
+  std::vector<EncoderOffer> offers = OfferedEncoders(switches);
+  if (switches.refuser) {
+    offers.insert(offers.begin(), EncoderOffer{kRefuserName, [] {
+                                                 return std::unique_ptr<Codec>(new (std::nothrow) ReplayCodec(nullptr));
+                                               }});
+  }
   if (offers.empty()) return S_OK;
 
   TransformMode mode;
@@ -96,10 +105,15 @@ VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_
   mode.typeChange = switches.typeChange;
   mode.fault = switches.fault;
   mode.faultAfterFrames = switches.faultAfterFrames;
+  mode.callerSamples = switches.callerSamples;
+  mode.inputRows = switches.inputRows;
+  mode.codecApiRecord = switches.codecApiRecord;
+  TransformMode refusing = mode;
+  refusing.refuseOutputType = true;
   auto** array = static_cast<IMFActivate**>(CoTaskMemAlloc(offers.size() * sizeof(IMFActivate*)));
   if (array == nullptr) return E_OUTOFMEMORY;
   for (std::size_t i = 0; i < offers.size(); ++i) {
-    HRESULT hr = NewEncoderActivate(offers[i], mode, &array[i]);
+    HRESULT hr = NewEncoderActivate(offers[i], switches.refuser && i == 0 ? refusing : mode, &array[i]);
     if (FAILED(hr)) {
       for (std::size_t j = 0; j < i; ++j) array[j]->Release();
       CoTaskMemFree(array);

@@ -29,6 +29,19 @@ namespace mediafw {
 //                               (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose
 //                               MF_MT_MPEG_SEQUENCE_HEADER holds 00 00 00 01 SPS 00 00 00 01 PPS.
 //   VISTREL_MEDIAFW_VERBOSE     the codec's own messages go to standard error (otherwise silent).
+//   VISTREL_MEDIAFW_CALLER_SAMPLES  an asynchronous transform takes its output samples from the
+//                               caller (cbSize 0) instead of providing its own.
+//   VISTREL_MEDIAFW_REFUSER     MFTEnumEx lists, before every other, an encoder that refuses every
+//                               output type (MF_E_INVALIDMEDIATYPE).
+//
+// Switches that take a value (a value that is not one is ignored):
+//   VISTREL_MEDIAFW_REPLAY=<file>  the only encoder listed replays the H.264 stream in <file>
+//                               (replay_codec.h) instead of encoding: what the transform and its
+//                               caller cost without an encoder's work.
+//   VISTREL_MEDIAFW_INPUT_ROWS=<N>  transforms ask for NV12 input buffers of N rows (721 to 8192),
+//                               padded below the picture, and read their chroma plane after them.
+//   VISTREL_MEDIAFW_CODECAPI_RECORD=<file>  transforms append each ICodecAPI::SetValue they are
+//                               given to <file>, one line each ("AVEncMPVGOPSize VT_UI4 30").
 //
 // One more switch takes a value: VISTREL_MEDIAFW_FAIL=<what>:<N> makes a transform break down after
 // it has accepted N frames, as a hardware encoder does when its device is lost. <what> is
@@ -42,6 +55,11 @@ struct Switches {
   bool verbose = false;
   TransformMode::Fault fault = TransformMode::Fault::kNone;
   std::uint64_t faultAfterFrames = 0;
+  bool callerSamples = false;
+  bool refuser = false;
+  std::string replayStream;
+  std::uint32_t inputRows = 0;
+  std::string codecApiRecord;
 };
 
 // One encoder that MFTEnumEx lists, in the order given.

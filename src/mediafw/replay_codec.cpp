@@ -10,6 +10,12 @@ namespace {
 
 bool IsSlice(int type) { return type == 1 || type == 5; }
 
+// A slice that begins a picture: its header opens with first_mb_in_slice, an Exp-Golomb number that
+// is 0 exactly when the first bit after the NAL unit's header byte is 1.
+bool StartsPicture(const std::uint8_t* bytes, const NalUnit& nal) {
+  return IsSlice(nal.type) && nal.length >= 2 && (bytes[nal.start + 1] & 0x80) != 0;
+}
+
 // Recorded streams are a few seconds of 720p: anything far larger is not one.
 constexpr std::uintmax_t kMaxStreamBytes = 256u << 20;
 
@@ -21,7 +27,7 @@ ReplayStream ReplayStream::Split(const std::uint8_t* bytes, std::size_t size) {
   bool hasSlice = false;
   const std::uint8_t startCode[] = {0, 0, 0, 1};
   ScanAnnexB(bytes, size, [&](const NalUnit& nal) {
-    if (hasSlice && (nal.type == 9 || nal.type == 6 || nal.type == 7 || nal.type == 8 || IsSlice(nal.type))) {
+    if (hasSlice && (nal.type == 9 || nal.type == 6 || nal.type == 7 || nal.type == 8 || StartsPicture(bytes, nal))) {
       stream.units.push_back(std::move(unit));
       unit = Unit{};
       hasSlice = false;

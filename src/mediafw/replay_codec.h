@@ -26,8 +26,9 @@ struct ReplayStream {
   };
   std::vector<Unit> units;
 
-  // Splits an Annex B stream of one slice per picture: a unit begins with the first NAL unit after
-  // a slice (access unit delimiter, SEI, SPS, PPS or the next slice). Access unit delimiters are
+  // Splits an Annex B stream into its pictures: a unit begins with the first NAL unit after a slice
+  // that is an access unit delimiter, an SEI, an SPS, a PPS or the first slice of the next picture
+  // (first_mb_in_slice 0); the further slices of a picture stay with it. Access unit delimiters are
   // left out. Empty when the bytes hold no slice.
   static ReplayStream Split(const std::uint8_t* bytes, std::size_t size);
 

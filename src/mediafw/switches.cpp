@@ -1,4 +1,5 @@
 // The stand-in framework's switches (framework.h), read from the environment.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -34,6 +35,21 @@ void ReadFault(Switches& s) {
   s.faultAfterFrames = frames;
 }
 
+// A whole decimal number from low to high; 0 when unset or anything else.
+std::uint32_t NumberSwitch(const char* name, std::uint32_t low, std::uint32_t high) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value < '0' || *value > '9') return 0;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(value, &end, 10);
+  if (end == nullptr || *end != 0 || n < low || n > high) return 0;
+  return static_cast<std::uint32_t>(n);
+}
+
+std::string TextSwitch(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
 }  // namespace
 
 Switches ReadSwitches() {
@@ -43,6 +59,11 @@ Switches ReadSwitches() {
   s.typeChange = SwitchOn("VISTREL_MEDIAFW_TYPE_CHANGE");
   s.verbose = SwitchOn("VISTREL_MEDIAFW_VERBOSE");
   ReadFault(s);
+  s.callerSamples = SwitchOn("VISTREL_MEDIAFW_CALLER_SAMPLES");
+  s.refuser = SwitchOn("VISTREL_MEDIAFW_REFUSER");
+  s.replayStream = TextSwitch("VISTREL_MEDIAFW_REPLAY");
+  s.inputRows = NumberSwitch("VISTREL_MEDIAFW_INPUT_ROWS", 721, 8192);
+  s.codecApiRecord = TextSwitch("VISTREL_MEDIAFW_CODECAPI_RECORD");
   return s;
 }
 
