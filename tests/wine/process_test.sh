@@ -314,6 +314,7 @@ case_clips_and_recording() {
   touch -d 1999-01-01 "$out/clip_19990101_000000_death.mp4"
   touch -d 2000-01-01 "$out/clip_20000101_000000_death.mp4" "$out/rec_20000101_000000.mp4"
   local holder_output=$WORK/holder.out
+  rm -f "$holder_output"  # a "held" left by an earlier run would be taken for this one's
   wine "$helper" hold 60 "$(winpath "$out/rec_20000101_000001.mp4.tmp")" "$(winpath "$out/clip_19990101_000000_death.mp4")" \
     </dev/null >"$holder_output" 2>&1 &
   local holder=$!
