@@ -8,7 +8,6 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -624,32 +623,33 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // One line for what SetValue was given: the property's name (or its GUID), the variant type and
   // the value. Appended, so that a test sees every call in order.
   void RecordCodecValue(const GUID& api, const VARIANT& value) {
-    const char* name = api == CODECAPI_AVEncCommonRateControlMode       ? "AVEncCommonRateControlMode"
-                       : api == CODECAPI_AVEncCommonMeanBitRate         ? "AVEncCommonMeanBitRate"
-                       : api == CODECAPI_AVEncMPVGOPSize                ? "AVEncMPVGOPSize"
-                       : api == CODECAPI_AVEncMPVDefaultBPictureCount   ? "AVEncMPVDefaultBPictureCount"
-                       : api == CODECAPI_AVLowLatencyMode               ? "AVLowLatencyMode"
-                                                                        : nullptr;
+    static const struct {
+      const GUID* api;
+      const char* name;
+    } kNames[] = {{&CODECAPI_AVEncCommonRateControlMode, "AVEncCommonRateControlMode"},
+                  {&CODECAPI_AVEncCommonMeanBitRate, "AVEncCommonMeanBitRate"},
+                  {&CODECAPI_AVEncMPVGOPSize, "AVEncMPVGOPSize"},
+                  {&CODECAPI_AVEncMPVDefaultBPictureCount, "AVEncMPVDefaultBPictureCount"},
+                  {&CODECAPI_AVLowLatencyMode, "AVLowLatencyMode"}};
     char line[160];
-    if (name == nullptr) {
-      std::snprintf(line, sizeof line, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                    static_cast<unsigned long>(api.Data1), api.Data2, api.Data3, api.Data4[0], api.Data4[1],
-                    api.Data4[2], api.Data4[3], api.Data4[4], api.Data4[5], api.Data4[6], api.Data4[7]);
-      name = line;
+    int n = std::snprintf(line, sizeof line, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                          static_cast<unsigned long>(api.Data1), api.Data2, api.Data3, api.Data4[0], api.Data4[1],
+                          api.Data4[2], api.Data4[3], api.Data4[4], api.Data4[5], api.Data4[6], api.Data4[7]);
+    for (const auto& known : kNames) {
+      if (api == *known.api) n = std::snprintf(line, sizeof line, "%s", known.name);
     }
-    std::string text = name;
-    char detail[64];
+    const std::size_t at = n > 0 ? static_cast<std::size_t>(n) : 0;
     if (value.vt == VT_UI4) {
-      std::snprintf(detail, sizeof detail, " VT_UI4 %lu", static_cast<unsigned long>(value.ulVal));
+      std::snprintf(line + at, sizeof line - at, " VT_UI4 %lu\n", static_cast<unsigned long>(value.ulVal));
     } else if (value.vt == VT_BOOL) {
-      std::snprintf(detail, sizeof detail, " VT_BOOL %s", value.boolVal == VARIANT_TRUE ? "true" : value.boolVal == VARIANT_FALSE ? "false" : "other");
+      const char* truth = value.boolVal == VARIANT_TRUE ? "true" : value.boolVal == VARIANT_FALSE ? "false" : "other";
+      std::snprintf(line + at, sizeof line - at, " VT_BOOL %s\n", truth);
     } else {
-      std::snprintf(detail, sizeof detail, " vt %u", static_cast<unsigned>(value.vt));
+      std::snprintf(line + at, sizeof line - at, " vt %u\n", static_cast<unsigned>(value.vt));
     }
-    text += detail;
     std::lock_guard<std::mutex> hold(recordMutex_);
     std::ofstream record(codecApiRecord_, std::ios::app | std::ios::binary);
-    record << text << '\n';
+    record << line;
   }
 
   using Fault = TransformMode::Fault;
@@ -710,7 +710,8 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // out number fewer than its limit: one at a time for most encoders.
   void RequestInputIfIdle() {
     if (!async_ || !codec_->IsOpen()) return;
-    std::size_t inFlight = static_cast<std::size_t>(inputRequests_) + queued_.size() + (encoding_ ? 1 : 0) + ready_.size();
+    std::size_t inFlight =
+        static_cast<std::size_t>(inputRequests_) + queued_.size() + (encoding_ ? 1 : 0) + ready_.size();
     for (; inFlight < inputRequestLimit_; ++inFlight) {
       if (FAILED(events_->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr))) return;
       ++inputRequests_;
