@@ -305,7 +305,7 @@ void PrintFiles(const std::u16string& folder) {
   if (!shown.empty() && shown[0] == '\\') std::replace(shown.begin(), shown.end(), '\\', '/');
   std::printf("files in %s:\n", shown.c_str());
   for (const auto& e : entries) {
-    if (e.isDirectory) continue;
+    if (e.kind != platform::EntryKind::File) continue;
     std::printf("  %s  %" PRIu64 " bytes\n", platform::Utf8FromUtf16(e.name).c_str(), e.size);
   }
 }

@@ -38,4 +38,11 @@ for attempt in 1 2 3; do
   echo "apt-get update failed (attempt $attempt)"
   sleep $((attempt * 10))
 done
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if ! "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+  # With one architecture's security list missing, the 32-bit libraries Wine needs cannot match the
+  # versions of their 64-bit twins: take both from the release's own archive then.
+  . /etc/os-release
+  echo "install failed: trying again with the versions of $VERSION_CODENAME itself"
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    -o "APT::Default-Release=$VERSION_CODENAME" "${missing[@]}" >/dev/null
+fi

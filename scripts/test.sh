@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds vistrel and runs every test: Linux, Linux under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the threaded storage paths under ThreadSanitizer, the fuzz targets
-# for a bounded time, and the 32-bit Windows build under Wine.
+# for a bounded time, the 32-bit Windows build (with its benchmark) under Wine, and the plain
+# Release build a user or packager makes, which must be free of warnings without -Werror.
 #
 #   scripts/test.sh            all of them
-#   scripts/test.sh linux      one of: linux, linux-san, linux-tsan, fuzz, windows
+#   scripts/test.sh linux      one of: linux, linux-san, linux-tsan, fuzz, windows, release
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -13,7 +14,7 @@ bash scripts/install-deps.sh
 
 jobs=${VISTREL_JOBS:-$(nproc)}
 presets=("$@")
-[ "${#presets[@]}" -gt 0 ] || presets=(linux linux-san linux-tsan fuzz windows)
+[ "${#presets[@]}" -gt 0 ] || presets=(linux linux-san linux-tsan fuzz windows release)
 
 failed=()
 # The programs whose threads share the recording, the history and the save counter, and the
@@ -25,6 +26,25 @@ for preset in "${presets[@]}"; do
   if [ "$preset" = fuzz ]; then
     echo "=== fuzz"
     if ! bash scripts/fuzz.sh; then failed+=("$preset"); fi
+    continue
+  fi
+  if [ "$preset" = release ]; then
+    # No preset: the compiler's defaults, no -Werror, the product only. Built from clean, so that
+    # every warning shows in the log.
+    echo "=== release: build"
+    log=build/release-build.log
+    mkdir -p build
+    if cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVISTREL_TESTS=OFF >/dev/null &&
+        cmake --build build/release --clean-first -j "$jobs" >"$log" 2>&1; then
+      if grep -q "warning:" "$log"; then
+        grep -B2 -A8 "warning:" "$log"
+        echo "the Release build has warnings"
+        failed+=("$preset")
+      fi
+    else
+      cat "$log"
+      failed+=("$preset")
+    fi
     continue
   fi
   if [ "$preset" = linux-tsan ]; then

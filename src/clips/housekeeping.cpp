@@ -13,8 +13,11 @@ void RemoveLeftoverTempFiles() {
     std::vector<platform::DirEntry> entries;
     if (!platform::ListDirectory(folder + pattern, entries)) continue;
     // RemoveFile refuses a file that a handle of this or another process holds open for writing,
-    // so a second process on the same folder cannot delete a recording in progress.
-    for (const platform::DirEntry& entry : entries) platform::RemoveFile(folder + u"\\" + entry.name);
+    // so a second process on the same folder cannot delete a recording in progress. Only regular
+    // files are leftovers of ours: a link, FIFO or folder of that name is someone else's and stays.
+    for (const platform::DirEntry& entry : entries) {
+      if (entry.kind == platform::EntryKind::File) platform::RemoveFile(folder + u"\\" + entry.name);
+    }
   }
 }
 
@@ -32,7 +35,7 @@ void EnforceFolderLimit(const std::u16string& pattern, std::uint64_t limit) {
   std::vector<FileEntry> files;
   std::uint64_t total = 0;
   for (platform::DirEntry& entry : listed) {
-    if (entry.isDirectory) continue;
+    if (entry.kind != platform::EntryKind::File) continue;  // folders, links, FIFOs: never ours
     files.push_back(FileEntry{folder + u"\\" + entry.name, entry.size, entry.lastWrite});
     total += entry.size;
   }

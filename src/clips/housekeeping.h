@@ -19,7 +19,8 @@ inline constexpr std::uint64_t kRecordingFolderLimit = 21474836480ull;  // 20 x 
 
 // Deletes "clip_*.mp4.tmp", then "rec_*.mp4.tmp", in the output folder: what a process left behind
 // when it ended in the middle of a write. A file that is still open for writing (by another running
-// process) cannot be deleted and stays. Start-up only, before anything writes into the folder.
+// process) cannot be deleted and stays, and so does anything of those names that is no regular
+// file. Start-up only, before anything writes into the folder.
 void RemoveLeftoverTempFiles();
 
 // Creates the output folder (one level) and tells whether at least minimum bytes are free for
@@ -27,6 +28,7 @@ void RemoveLeftoverTempFiles();
 bool HasFreeSpace(std::uint64_t minimum);
 
 // Lists outputFolder + pattern (pattern begins with a backslash) and, while the files' total
-// exceeds limit, deletes the oldest by last-write time. Directories are neither counted nor
-// deleted; a file that cannot be deleted is passed over.
+// exceeds limit, deletes the oldest by last-write time. Only regular files count: directories,
+// links, FIFOs, sockets and devices are neither counted nor deleted (a link is never followed);
+// a file that cannot be deleted is passed over.
 void EnforceFolderLimit(const std::u16string& pattern, std::uint64_t limit);

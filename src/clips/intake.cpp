@@ -41,12 +41,20 @@ void ReadAccessUnit(EncodedSample& record, bool cleanPoint, ParameterSets& sets)
 
 }  // namespace
 
-void AddEncodedSample(IMFSample* sample) {
+void AddEncodedSample(IMFSample* sample, ParameterSetSource fallback) {
   IMFMediaBuffer* buffer = nullptr;
   if (FAILED(sample->ConvertToContiguousBuffer(&buffer)) || buffer == nullptr) return;
   BYTE* bytes = nullptr;
+  DWORD maxLength = 0;
   DWORD length = 0;
-  if (FAILED(buffer->Lock(&bytes, nullptr, &length))) {
+  if (FAILED(buffer->Lock(&bytes, &maxLength, &length))) {
+    buffer->Release();
+    return;
+  }
+  // A buffer that claims more current bytes than it has room for cannot be believed: copying its
+  // claim would read past the encoder's memory. It is dropped like one that cannot be locked.
+  if (length > maxLength) {
+    buffer->Unlock();
     buffer->Release();
     return;
   }
@@ -68,6 +76,12 @@ void AddEncodedSample(IMFSample* sample) {
   record.duration = duration;
 
   buffer->Unlock();
+
+  // An encoder may publish its parameter sets only in its output type: without them no clip and
+  // no recording could be written. An encoder that sends them in its samples is never asked.
+  if (record.keyframe && !ParameterSetsUsable(parameterSets) && fallback.read != nullptr) {
+    fallback.read(fallback.context);
+  }
 
   // The parameter sets of this very sample are stored already, so a recording can open on it.
   AppendToRecording(record);

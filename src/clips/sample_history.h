@@ -47,10 +47,18 @@ inline const std::uint8_t* SampleBytes(const EncodedSample& sample) {
 extern SampleHistory sampleHistory;
 extern ParameterSets parameterSets;
 
+// Where parameter sets can be read when the samples have not carried them (the encoder's output
+// type). read may write parameterSets; it runs on the calling thread, inside AddEncodedSample.
+struct ParameterSetSource {
+  void (*read)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 // Takes one output sample of the encoder: copies its bytes once, learns keyframe and parameter
 // sets, hands it to the recording, appends it to the history and trims. Keeps no reference to
-// sample.
-void AddEncodedSample(IMFSample* sample);
+// sample. A keyframe that arrives while the parameter sets are not usable first asks fallback
+// (when given) for them, so the recording can open on that very keyframe.
+void AddEncodedSample(IMFSample* sample, ParameterSetSource fallback = {});
 
 // Drops whole keyframe groups from the front that lie 15 s or more before the newest sample, or
 // while the history holds more than the byte cap; the last group always stays.

@@ -18,6 +18,9 @@ struct HardwareEncoder {
   DWORD outputBufferSize = 0;           // bytes of each output buffer when we allocate them
   bool providesSamples = false;         // the transform allocates its output samples
   std::uint32_t inputHeight = 720;      // luma rows of each input buffer (720 or padded)
+  // The intake has had its one look at the output type's parameter sets (for an encoder that
+  // publishes them only there).
+  bool sequenceHeaderOffered = false;
 };
 
 // The fixed encoding configuration.
@@ -31,6 +34,25 @@ inline constexpr std::int64_t kFrameDuration = 333333;  // 100-ns units, one fra
 inline constexpr std::uint32_t kUnpaddedInputSize = kFrameWidth * kFrameHeight * 3 / 2;
 // Output buffers when the transform names no size.
 inline constexpr DWORD kDefaultOutputBufferSize = 2 * 1024 * 1024;
+
+// Bounds on the sizes an encoder names. Each lies far above anything a working encoder of a
+// 1280 x 720 picture asks for; an answer above one is treated like no answer at all, so no size
+// from the encoder reaches an allocation unchecked.
+//
+// Input rows: encoders pad the picture to their surface alignment (736, 768 or 1088 rows); 8192
+// rows are more than eleven pictures, 15,728,640 bytes per input buffer.
+inline constexpr std::uint32_t kMaxInputHeight = 8192;
+// Output buffers hold one access unit. A coded 1280 x 720 picture stays near the raw picture's
+// 1,382,400 bytes even at its worst (every macroblock sent raw); 16 MiB is twelve times that.
+inline constexpr DWORD kMaxOutputBufferSize = 16 * 1024 * 1024;
+// A sequence header holds the parameter sets, a few hundred bytes even with every optional
+// field; 64 KiB leaves room for any number of them.
+inline constexpr std::uint32_t kMaxSequenceHeaderSize = 64 * 1024;
+// Output calls of one synchronous drain. The drain runs after every frame and goes on until the
+// encoder asks for more input, so one drain collects only what the encoder has held back since
+// the last one; reaching this many calls would take an encoder that withholds 34 s of video at
+// 30 frames per second, far beyond any encoder's delay, and more so in low-latency mode.
+inline constexpr std::uint32_t kMaxOutputCallsPerDrain = 1024;
 
 // Enumerates the hardware H.264 encoders and keeps the first one that ConfigureEncoder accepts,
 // streaming. Needs LoadMediaFramework and COM (multithreaded apartment) on this thread. Logs
@@ -52,7 +74,9 @@ IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* s
                            std::int64_t time);
 
 // Synchronous encoders: asks for output until the encoder needs more input or has changed its
-// output type (true) or a call fails (false). Each output sample goes to AddEncodedSample.
+// output type (true) or a call fails (false). Each output sample goes to AddEncodedSample. An
+// encoder that has not finished after kMaxOutputCallsPerDrain calls has broken down: the drain
+// logs "ProcessOutput did not finish after %u calls" and returns false.
 bool DrainOutput(HardwareEncoder& encoder);
 
 // Asynchronous encoders, once per METransformHaveOutput event: one output call. False on failure.
@@ -63,5 +87,6 @@ bool ProcessOneOutput(HardwareEncoder& encoder);
 bool AdoptNewOutputType(HardwareEncoder& encoder);
 
 // Replaces the SPS and PPS of parameterSets with those of the current output type's sequence
-// header, when it has one.
+// header, when it has one of at most kMaxSequenceHeaderSize bytes; otherwise they stay as they
+// are.
 void ReadSequenceHeader(HardwareEncoder& encoder);

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <string>
 
+#include "encoder/convert.h"
 #include "encoder/encoder.h"
 #include "encoder/loader.h"
 #include "log/log.h"
@@ -157,16 +158,25 @@ bool ConfigureEncoder(HardwareEncoder& encoder) {
   if (!SetInputType(encoder)) return false;
 
   // An encoder may want its input padded below the picture: as many 1280-byte NV12 rows (luma
-  // plus half-height chroma) as the buffer size it asks for covers.
+  // plus half-height chroma, 1920 bytes per row) as the buffer size it asks for covers. Dividing
+  // by 1920 at once gives the same rows as two thirds of the size over 1280, without doubling
+  // the size first, which wraps in 32 bits from 2 GiB on and once gave fewer rows than the
+  // picture. A size of more than kMaxInputHeight rows is no padding of this picture: it counts
+  // as no answer, like a failed call, and the input keeps the 720 rows that the input type
+  // describes. The rows therefore lie between 720 and kMaxInputHeight.
   MFT_INPUT_STREAM_INFO input = {};
   if (SUCCEEDED(transform->GetInputStreamInfo(encoder.inputStreamId, &input)) &&
       input.cbSize > kUnpaddedInputSize) {
-    encoder.inputHeight = static_cast<std::uint32_t>(2 * input.cbSize / 3) / kFrameWidth;
+    const std::uint32_t rows = static_cast<std::uint32_t>(input.cbSize / kNv12BytesPerLumaRow);
+    if (rows <= kMaxInputHeight) encoder.inputHeight = rows;
   }
 
   MFT_OUTPUT_STREAM_INFO output = {};
   if (FAILED(transform->GetOutputStreamInfo(encoder.outputStreamId, &output))) return false;
-  encoder.outputBufferSize = output.cbSize != 0 ? output.cbSize : kDefaultOutputBufferSize;
+  // A size above the bound counts as none named.
+  encoder.outputBufferSize = output.cbSize != 0 && output.cbSize <= kMaxOutputBufferSize
+                                 ? output.cbSize
+                                 : kDefaultOutputBufferSize;
   encoder.providesSamples =
       (output.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
 

@@ -1,5 +1,6 @@
 // Frames into the encoder, access units out of it.
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "clips/annexb.h"
@@ -16,6 +17,14 @@ struct OutputResult {
   bool ok = true;     // false: the call failed
   bool stop = false;  // the drain stops (more input needed, or the output type changed)
 };
+
+// The intake's one look at the output type's parameter sets, for an encoder that publishes them
+// only there: asked at most once, at the first keyframe that arrives without usable ones.
+void ReadSequenceHeaderOnce(void* context) {
+  auto& encoder = *static_cast<HardwareEncoder*>(context);
+  encoder.sequenceHeaderOffered = true;
+  ReadSequenceHeader(encoder);
+}
 
 OutputResult CallForOutput(HardwareEncoder& encoder) {
   MFT_OUTPUT_DATA_BUFFER output = {};
@@ -56,7 +65,9 @@ OutputResult CallForOutput(HardwareEncoder& encoder) {
     result.ok = false;
     result.stop = true;
   } else if (output.pSample != nullptr) {
-    AddEncodedSample(output.pSample);
+    ParameterSetSource fallback;
+    if (!encoder.sequenceHeaderOffered) fallback = ParameterSetSource{&ReadSequenceHeaderOnce, &encoder};
+    AddEncodedSample(output.pSample, fallback);
   }
 
   // The intake has taken what it needs during its call.
@@ -94,11 +105,15 @@ IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* s
 }
 
 bool DrainOutput(HardwareEncoder& encoder) {
-  for (;;) {
+  // An encoder that answers with success for ever would hold the main thread here, heartbeat and
+  // all; the bound lies far beyond what a working encoder can have waiting (see its definition).
+  for (std::uint32_t calls = 0; calls < kMaxOutputCallsPerDrain; ++calls) {
     const OutputResult result = CallForOutput(encoder);
     if (!result.ok) return false;
     if (result.stop) return true;
   }
+  LogLine("ProcessOutput did not finish after %u calls", static_cast<unsigned>(kMaxOutputCallsPerDrain));
+  return false;
 }
 
 bool ProcessOneOutput(HardwareEncoder& encoder) {
@@ -119,7 +134,8 @@ bool AdoptNewOutputType(HardwareEncoder& encoder) {
 
   MFT_OUTPUT_STREAM_INFO info = {};
   if (SUCCEEDED(transform->GetOutputStreamInfo(encoder.outputStreamId, &info))) {
-    if (info.cbSize != 0) encoder.outputBufferSize = info.cbSize;  // 0 keeps the size in use
+    // 0, or a size above the bound, keeps the size in use.
+    if (info.cbSize != 0 && info.cbSize <= kMaxOutputBufferSize) encoder.outputBufferSize = info.cbSize;
     encoder.providesSamples =
         (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
   }
@@ -133,14 +149,18 @@ void ReadSequenceHeader(HardwareEncoder& encoder) {
       type == nullptr) {
     return;
   }
+  // The size is the encoder's word: beyond the bound it is no header, and nothing is allocated
+  // for it. Only the bytes the copy reports are the header; the zero filler after them is not.
   UINT32 size = 0;
-  if (FAILED(type->GetBlobSize(MF_MT_MPEG_SEQUENCE_HEADER, &size)) || size == 0) {
+  if (FAILED(type->GetBlobSize(MF_MT_MPEG_SEQUENCE_HEADER, &size)) || size == 0 ||
+      size > kMaxSequenceHeaderSize) {
     type->Release();
     return;
   }
   std::vector<std::uint8_t> header(size, 0);
   UINT32 copied = 0;
   if (SUCCEEDED(type->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), size, &copied))) {
+    if (copied < size) header.resize(copied);
     ScanAnnexB(header.data(), header.size(), [&](const NalUnit& unit) {
       const auto begin = header.begin() + static_cast<std::ptrdiff_t>(unit.start);
       const auto end = begin + static_cast<std::ptrdiff_t>(unit.length);

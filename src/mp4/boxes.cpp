@@ -12,9 +12,11 @@ constexpr int kNalSequenceParameterSet = 7;
 constexpr int kNalPictureParameterSet = 8;
 constexpr int kNalAccessUnitDelimiter = 9;
 
-bool KeptInMediaData(int type) {
-  return type != kNalSequenceParameterSet && type != kNalPictureParameterSet &&
-         type != kNalAccessUnitDelimiter;
+// Parameter sets travel in the avcC record and delimiters have no place in MP4 samples. An empty
+// unit (two start codes back to back) would become a zero length, which strict decoders refuse.
+bool KeptInMediaData(const NalUnit& unit) {
+  return unit.length != 0 && unit.type != kNalSequenceParameterSet && unit.type != kNalPictureParameterSet &&
+         unit.type != kNalAccessUnitDelimiter;
 }
 
 constexpr std::uint16_t kWidth = 1280;
@@ -161,7 +163,7 @@ ByteBuffer BuildFileTypeBox() {
 
 void ConvertAccessUnit(ByteBuffer& out, const std::uint8_t* bytes, std::size_t size) {
   ScanAnnexB(bytes, size, [&](const NalUnit& unit) {
-    if (!KeptInMediaData(unit.type)) return;
+    if (!KeptInMediaData(unit)) return;
     AppendU32(out, static_cast<std::uint32_t>(unit.length));
     AppendBytes(out, bytes + unit.start, unit.length);
   });
@@ -170,7 +172,7 @@ void ConvertAccessUnit(ByteBuffer& out, const std::uint8_t* bytes, std::size_t s
 std::uint64_t ConvertedSize(const std::uint8_t* bytes, std::size_t size) {
   std::uint64_t total = 0;
   ScanAnnexB(bytes, size, [&](const NalUnit& unit) {
-    if (KeptInMediaData(unit.type)) total += unit.length + 4;
+    if (KeptInMediaData(unit)) total += unit.length + 4;
   });
   return total;
 }

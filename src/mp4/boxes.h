@@ -27,8 +27,9 @@ inline bool MediaDataFits(std::uint64_t payloadBytes) { return payloadBytes <= k
 // 00 00 00 20 "ftyp" "isom" 00 00 02 00 "isomiso2avc1mp41".
 ByteBuffer BuildFileTypeBox();
 
-// Appends the MP4 form of one Annex B access unit: every NAL unit except SPS, PPS and access unit
-// delimiters, each behind its 4-byte big-endian length. Parameter sets travel in the avcC record.
+// Appends the MP4 form of one Annex B access unit: every NAL unit except SPS, PPS, access unit
+// delimiters and empty units, each behind its 4-byte big-endian length. Parameter sets travel in
+// the avcC record.
 void ConvertAccessUnit(ByteBuffer& out, const std::uint8_t* bytes, std::size_t size);
 
 // The number of bytes ConvertAccessUnit appends for the same bytes, without building them.

@@ -46,7 +46,7 @@ bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>&
   if (!BuildClipHeader(table, totalBytes, samples.back().duration, sps, pps, header)) return false;
 
   const std::u16string temporary = path + u".tmp";
-  const platform::FileHandle file = platform::CreateFileForWrite(temporary, platform::ShareMode::None);
+  platform::FileHandle file = platform::CreateFileForWrite(temporary, platform::ShareMode::None);
   if (file == platform::kInvalidFile) return false;
   bool written = platform::WriteToFile(file, header.data(), header.size());
   ByteBuffer sampleBytes;
@@ -55,13 +55,13 @@ bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>&
     ConvertAccessUnit(sampleBytes, SampleBytes(samples[i]), SampleSize(samples[i]));
     written = platform::WriteToFile(file, sampleBytes.data(), sampleBytes.size());
   }
-  platform::CloseFile(file);
-
+  // The file gets its final name while this handle still holds it, and is closed with that.
   std::u16string used;
-  if (written && MoveToFreeName(temporary, path, used)) {
+  if (written && MoveToFreeName(file, temporary, path, used)) {
     if (writtenPath) *writtenPath = std::move(used);
     return true;
   }
+  platform::CloseFile(file);
   platform::RemoveFile(temporary);
   return false;
 }

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "platform/file.h"
-
 namespace {
 
 constexpr std::uint32_t kMaxNumberedNames = 1000;
@@ -27,11 +25,11 @@ std::u16string NumberedPath(const std::u16string& path, std::uint32_t number) {
   return path + suffix;
 }
 
-bool MoveToFreeName(const std::u16string& temporaryPath, const std::u16string& finalPath,
+bool MoveToFreeName(platform::FileHandle& file, const std::u16string& temporaryPath, const std::u16string& finalPath,
                     std::u16string& usedPath) {
   for (std::uint32_t number = 1; number <= kMaxNumberedNames; ++number) {
     std::u16string candidate = number == 1 ? finalPath : NumberedPath(finalPath, number);
-    if (platform::MoveFileTo(temporaryPath, candidate, false)) {
+    if (platform::CloseFileAs(file, temporaryPath, candidate)) {
       usedPath = std::move(candidate);
       return true;
     }

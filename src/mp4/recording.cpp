@@ -86,13 +86,13 @@ void CloseRecording() {
       }
     }
   }
-  platform::CloseFile(r.handle);
-  r.handle = platform::kInvalidFile;
-
   const std::u16string temporary = r.finalPath + u".tmp";
   std::u16string keptPath;
-  // A file opened in the same second as an earlier one has its name: keep both.
-  if (kept) kept = MoveToFreeName(temporary, r.finalPath, keptPath);
+  // The file gets its final name while the handle still holds it, and is closed with that. A file
+  // opened in the same second as an earlier one has its name: keep both.
+  if (kept) kept = MoveToFreeName(r.handle, temporary, r.finalPath, keptPath);
+  platform::CloseFile(r.handle);
+  r.handle = platform::kInvalidFile;
   if (!kept) platform::RemoveFile(temporary);
   LogLine("recording file closed: %s, %u frames", kept ? "ok" : "not kept", static_cast<unsigned>(frames));
 

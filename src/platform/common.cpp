@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -96,6 +97,11 @@ std::u16string Utf16FromUtf8(const std::string& text) {
     }
   }
   return out;
+}
+
+bool PlainFileName(const std::u16string& name) {
+  if (name.empty() || name == u"." || name == u"..") return false;
+  return name.find_first_of(std::u16string(u"\\/\0", 3)) == std::u16string::npos;
 }
 
 std::u16string FormatName64(const char* format, ...) {

@@ -38,7 +38,20 @@ void CloseFile(FileHandle file);
 // Renames a file. Without replace, an existing destination makes the move fail and stays untouched.
 bool MoveFileTo(const std::u16string& from, const std::u16string& to, bool replace);
 
-// Deletes a file. Refused while any handle from CreateFileForWrite holds it open, in this or another
+// Gives a finished file its final name to, never replacing an existing to, and closes it. file is
+// the handle from CreateFileForWrite under the name from; the file stays held until it has its
+// final name, so between a writer's last byte and that name there is no moment in which another
+// party (a second process clearing leftovers) could delete it. file may also be kInvalidFile for a
+// file closed already: it is then moved by name, without a hold.
+// True when the file has the name to; file is then kInvalidFile. False when it has not (to exists,
+// or the move failed otherwise): the file keeps the name from, and file stays open for another
+// try, unless the move had to close it on the way (a Windows volume without links), in which case
+// file is kInvalidFile.
+bool CloseFileAs(FileHandle& file, const std::u16string& from, const std::u16string& to);
+
+// Deletes a regular file, never anything else: a directory, a link (of any kind; neither it nor
+// what it points at), a FIFO, socket or device stays, and nothing is opened in a way that could
+// block. Refused while any handle from CreateFileForWrite holds the file open, in this or another
 // process.
 bool RemoveFile(const std::u16string& path);
 
@@ -48,17 +61,31 @@ bool MakeDirectory(const std::u16string& path);
 // Free bytes on the volume of folder that the calling user may use.
 bool FreeBytesAvailable(const std::u16string& folder, std::uint64_t& bytes);
 
+// What a listed entry is, as the listing sees it (a link is never followed).
+enum class EntryKind {
+  File,       // a regular file
+  Directory,  // a folder
+  Other,      // a link (to a file or a folder), FIFO, socket or device
+};
+
 struct DirEntry {
-  std::u16string name;         // the entry's long name, without the folder
-  bool isDirectory = false;
-  std::uint64_t size = 0;
+  std::u16string name;  // the entry's long name, without the folder
+  EntryKind kind = EntryKind::Other;
+  std::uint64_t size = 0;       // bytes; 0 for all but a File
   std::uint64_t lastWrite = 0;  // 100-ns units since 1601-01-01 UTC
 };
 
 // Lists the entries of a folder whose whole name matches a pattern with '*' wildcards.
-// folderAndPattern is the folder, a backslash and the pattern ("C:\out\clip_*.mp4"). False when the
+// folderAndPattern is the folder, a backslash and the pattern ("C:\out\clip_*.mp4"). Every name
+// listed is a PlainFileName, so folder + "\" + name names that entry and nothing outside the folder;
+// an entry whose name is not one (on POSIX a name may hold a backslash, or bytes that are no UTF-8
+// and would name another file once converted) is left out, as if it were not there. False when the
 // folder cannot be listed or nothing matches.
 bool ListDirectory(const std::u16string& folderAndPattern, std::vector<DirEntry>& entries);
+
+// Whether name can stand for one entry inside a folder: not empty, not "." or "..", and without a
+// separator ('\' or '/') or a NUL.
+bool PlainFileName(const std::u16string& name);
 
 // Whether name matches pattern, '*' standing for any run of characters. Windows compares letters
 // without regard to case, as its own listing does; POSIX compares them exactly.

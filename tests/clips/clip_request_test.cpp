@@ -62,6 +62,25 @@ TEST_F(ClipRequest, NoKeyframeYet) {
   EXPECT_EQ(processState.runningSaves, 0);
 }
 
+// The refusals are checked in a fixed order, and a request ends at the first that applies: nothing
+// to save, then no keyframe at the front, then a save still running.
+TEST_F(ClipRequest, RefusalsInOrder) {
+  std::vector<EncodedSample> samples = Sequence(40);
+  Fill({samples.begin() + 5, samples.end()});  // the front is not a keyframe
+  parameterSets.pps.clear();                    // and the parameter sets are not usable
+  processState.runningSaves = 1;                // and a save runs
+  RequestClip(1);
+  parameterSets.pps = kPps;
+  RequestClip(1);
+  sampleHistory = SampleHistory{};
+  Fill(samples);
+  RequestClip(1);
+  processState.runningSaves = 0;
+  EXPECT_EQ(log.Messages(),
+            std::vector<std::string>({"nothing to save yet", "no keyframe yet", "a save is still running: skipped"}));
+  EXPECT_TRUE(Files().empty());
+}
+
 TEST_F(ClipRequest, SavesTheWholeHistory) {
   Fill(Sequence(450, 30, 77000000, 500));
   Save(2);
@@ -91,8 +110,9 @@ TEST_P(ClipKinds, NameCarriesTheLabel) {
   Fill(Sequence(3));
   Save(GetParam().kind);
   EXPECT_EQ(Files(), std::vector<std::string>({GetParam().name}));
-  EXPECT_EQ(ClipFileName(platform::LocalTime{2025, 3, 14, 21, 15, 2, 999}, GetParam().kind),
-            u"\\" + platform::Utf16FromUtf8(GetParam().name));
+  std::u16string name = u"\\";
+  name += platform::Utf16FromUtf8(GetParam().name);
+  EXPECT_EQ(ClipFileName(platform::LocalTime{2025, 3, 14, 21, 15, 2, 999}, GetParam().kind), name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Labels, ClipKinds,

@@ -3,6 +3,14 @@
 // and a sample write cut off part-way.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
 #include "clips/clip_request.h"
 #include "clips/housekeeping.h"
 #include "clips/save_wait.h"
@@ -62,6 +70,56 @@ TEST_F(Disk, ClipNeedsOneGibibyteFree) {
   EXPECT_TRUE(FolderNames(short_.path()).empty());
   EXPECT_EQ(log.Messages(),
             Names({"saved clip_20250314_211502_kill.mp4: ok, 30 frames, 1.0 s", "under 1 GB free: clip skipped"}));
+}
+
+// A clip skipped for want of space leaves the folder alone, however far above its budget the clips
+// there are; the next save with room applies the budget.
+TEST_F(Disk, NoFolderLimitAfterAClipSkippedForSpace) {
+  Tmpfs disk(kGiB - Tmpfs::kPage);
+  SKIP_WITHOUT_TMPFS(disk);
+  UseFolder(disk);
+  MakeSparseFile(disk.path() / "clip_20240101_000000_kill.mp4", 3 * kGiB, 5);  // takes no room
+  FillHistory(30);
+  SaveClip(2);
+  EXPECT_EQ(log.Messages(), Names({"under 1 GB free: clip skipped"}));
+  EXPECT_EQ(FolderNames(disk.path()), Names({"clip_20240101_000000_kill.mp4"}));
+
+  ASSERT_TRUE(disk.Resize(kGiB + kGiB / 2));
+  SaveClip(2);
+  EXPECT_EQ(FolderNames(disk.path()), Names({"clip_20250314_211502_kill.mp4"}));
+  EXPECT_EQ(log.Messages().back(), "removed an old file to stay under the folder limit");
+}
+
+// An empty output folder: every path is the bare name with its leading backslash, so leftovers,
+// the clip and the folder budget all concern the root folder. Run in a child process whose root
+// is a tmpfs of the test's own.
+TEST_F(Disk, EmptyOutputFolderMeansTheRootFolder) {
+  Tmpfs disk(2 * kGiB);
+  SKIP_WITHOUT_TMPFS(disk);
+  std::ofstream(disk.path() / "clip_20240101_000000_kill.mp4.tmp") << "left by an earlier run";
+  MakeSparseFile(disk.path() / "clip_20240101_000000_kill.mp4", 3 * kGiB, 5);
+  FillHistory(30);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // No test macros here: the child reports through its exit code only.
+    if (::chroot(disk.path().c_str()) != 0 || ::chdir("/") != 0) ::_exit(10);
+    processState.outputFolder.clear();
+    RemoveLeftoverTempFiles();
+    RequestClip(2);
+    std::atomic_ref<std::int32_t> saves(processState.runningSaves);
+    for (int i = 0; i < 4000 && saves.load(std::memory_order_acquire) > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::_exit(saves.load(std::memory_order_acquire) == 0 ? 0 : 11);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(FolderNames(disk.path()), Names({"clip_20250314_211502_kill.mp4"}));
+  EXPECT_EQ(log.Messages(), Names({"saved clip_20250314_211502_kill.mp4: ok, 30 frames, 1.0 s",
+                                   "removed an old file to stay under the folder limit"}));
 }
 
 TEST_F(Disk, RecordingNeedsFiveGibibytesFreeAndRetriesAfterSixtySeconds) {

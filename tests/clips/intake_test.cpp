@@ -80,6 +80,48 @@ class RefusingBuffer final : public IMFMediaBuffer {
   std::atomic<ULONG> references{1};  // the test's own
   int unlocks = 0;
 };
+
+// A buffer that claims more current bytes than it holds.
+class OverclaimingBuffer final : public IMFMediaBuffer {
+ public:
+  explicit OverclaimingBuffer(DWORD claimed) : claimed_(claimed) {
+    static const BYTE kHeld[8] = {0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0x11};
+    bytes.assign(kHeld, kHeld + 8);
+  }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE Lock(BYTE** buffer, DWORD* maxLength, DWORD* currentLength) override {
+    ++locks;
+    *buffer = bytes.data();
+    if (maxLength != nullptr) *maxLength = static_cast<DWORD>(bytes.size());
+    if (currentLength != nullptr) *currentLength = claimed_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Unlock() override {
+    --locks;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetCurrentLength(DWORD* length) override {
+    *length = claimed_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetCurrentLength(DWORD) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE GetMaxLength(DWORD* length) override {
+    *length = static_cast<DWORD>(bytes.size());
+    return S_OK;
+  }
+
+  std::vector<BYTE> bytes;
+  std::atomic<ULONG> references{1};
+  int locks = 0;
+
+ private:
+  DWORD claimed_;
+};
 #pragma GCC diagnostic pop
 
 class Intake : public RecordingTest {
@@ -230,6 +272,33 @@ TEST_F(Intake, BufferThatCannotBeLockedIsReleasedAndDropped) {
   EXPECT_EQ(buffer.references, 1u);
 }
 
+// A current length beyond the buffer's own maximum would have the intake read past the encoder's
+// memory: the sample is dropped like one that cannot be locked.
+TEST_F(Intake, BufferClaimingMoreThanItHoldsIsDropped) {
+  for (const DWORD claimed : {9u, 0x10000u, 0xFFFFFFFFu}) {
+    OverclaimingBuffer buffer(claimed);
+    IMFSample* sample = nullptr;
+    ASSERT_EQ(CreateSampleObject(&sample), S_OK);
+    sample->AddBuffer(&buffer);
+    AddEncodedSample(sample);
+    EXPECT_EQ(buffer.locks, 0);  // unlocked again
+    sample->Release();
+    EXPECT_EQ(buffer.references, 1u);
+  }
+  EXPECT_TRUE(sampleHistory.samples.empty());
+  EXPECT_EQ(sampleHistory.heldBytes, 0u);
+
+  // All it holds is fine.
+  OverclaimingBuffer whole(8);
+  IMFSample* sample = nullptr;
+  ASSERT_EQ(CreateSampleObject(&sample), S_OK);
+  sample->AddBuffer(&whole);
+  AddEncodedSample(sample);
+  sample->Release();
+  ASSERT_EQ(sampleHistory.samples.size(), 1u);
+  EXPECT_EQ(*Newest().data, whole.bytes);
+}
+
 TEST_F(Intake, RecordingOpensOnTheFirstIdrThatCarriesItsParameterSets) {
   RunRecordingControl(1);
   Feed({Hex("00 00 01 41 9A"), std::nullopt, 0, 333333});  // not a keyframe: nothing yet
@@ -244,6 +313,73 @@ TEST_F(Intake, RecordingOpensOnTheFirstIdrThatCarriesItsParameterSets) {
   EXPECT_EQ(f.movie.sps, Hex("67 4D 40 1F"));
   EXPECT_EQ(f.movie.pps, Hex("68 EE"));
   EXPECT_EQ(sampleHistory.samples.size(), 3u);
+}
+
+// An encoder that publishes its parameter sets only in its output type: the intake asks for them
+// when a keyframe arrives without them, before the keyframe goes on to the recording.
+struct HeaderSource {
+  int reads = 0;
+  std::vector<std::uint8_t> sps;
+  std::vector<std::uint8_t> pps;
+  bool recordingOpenWhenAsked = false;
+
+  static void Read(void* context) {
+    auto* self = static_cast<HeaderSource*>(context);
+    ++self->reads;
+    platform::LockHolder hold(processState.recordingLock);
+    self->recordingOpenWhenAsked = recordingFile.handle != platform::kInvalidFile;
+    if (!self->sps.empty()) parameterSets.sps = self->sps;
+    if (!self->pps.empty()) parameterSets.pps = self->pps;
+  }
+  ParameterSetSource Source() { return ParameterSetSource{&HeaderSource::Read, this}; }
+};
+
+class IntakeWithSource : public Intake {
+ protected:
+  IntakeWithSource() { parameterSets = ParameterSets{}; }  // the fixture's usable sets are not wanted here
+
+  void FeedWith(const std::vector<std::uint8_t>& bytes, LONGLONG time) {
+    IMFSample* sample = MakeSample({bytes, std::nullopt, time, 333333});
+    AddEncodedSample(sample, source.Source());
+    sample->Release();
+  }
+
+  HeaderSource source{0, Hex("67 4D 40 1F EC"), Hex("68 EE 3C 80"), false};
+};
+
+TEST_F(IntakeWithSource, KeyframeWithoutParameterSetsAsksAndTheRecordingOpensOnIt) {
+  RunRecordingControl(1);
+  FeedWith(Hex("00 00 01 41 9A"), 0);  // not a keyframe: not asked
+  EXPECT_EQ(source.reads, 0);
+  FeedWith(Hex("00 00 00 01 09 F0 00 00 01 65 88 84"), 333333);
+  EXPECT_EQ(source.reads, 1);
+  EXPECT_FALSE(source.recordingOpenWhenAsked);  // asked before the recording saw the keyframe
+  EXPECT_TRUE(FileOpen());
+  FeedWith(Hex("00 00 01 65 88 85"), 666666);  // usable now: not asked again
+  EXPECT_EQ(source.reads, 1);
+  RunRecordingControl(0);
+  const mp4read::File f = mp4read::ReadFile(testing_files::ReadFileBytes(folder / "rec_20250314_211502.mp4"));
+  EXPECT_EQ(f.movie.stsz, std::vector<std::uint32_t>({7, 7}));
+  EXPECT_EQ(f.movie.sps, Hex("67 4D 40 1F EC"));
+  EXPECT_EQ(f.movie.pps, Hex("68 EE 3C 80"));
+}
+
+TEST_F(IntakeWithSource, NotAskedWhenTheSamplesCarryTheParameterSets) {
+  FeedWith(Hex("00 00 00 01 67 4D 40 1F AA 00 00 00 01 68 EE 00 00 01 65 88 84"), 0);
+  FeedWith(Hex("00 00 01 65 88 85"), 333333);
+  EXPECT_EQ(source.reads, 0);
+  EXPECT_EQ(parameterSets.sps, Hex("67 4D 40 1F AA"));
+}
+
+TEST_F(IntakeWithSource, AskedAgainWhileTheSourceHasNothingEither) {
+  source.sps.clear();
+  source.pps.clear();
+  FeedWith(Hex("00 00 01 65 88 84"), 0);
+  FeedWith(Hex("00 00 01 41 9A"), 333333);
+  FeedWith(Hex("00 00 01 65 88 85"), 666666);
+  // The intake asks at each keyframe without usable sets; the source decides how often it reads.
+  EXPECT_EQ(source.reads, 2);
+  EXPECT_FALSE(ParameterSetsUsable(parameterSets));
 }
 
 }  // namespace

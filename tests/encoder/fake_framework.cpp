@@ -175,12 +175,13 @@ HRESULT Attributes<I>::GetBlobSize(REFGUID key, UINT32* size) {
   const AttributeItem* item = Find(key);
   if (item == nullptr) return MF_E_ATTRIBUTENOTFOUND;
   if (item->type != MF_ATTRIBUTE_BLOB) return MF_E_INVALIDTYPE;
-  *size = static_cast<UINT32>(item->blob.size());
+  *size = claimedBlobSize != 0 ? claimedBlobSize : static_cast<UINT32>(item->blob.size());
   return S_OK;
 }
 
 template <typename I>
 HRESULT Attributes<I>::GetBlob(REFGUID key, UINT8* buffer, UINT32 bufferSize, UINT32* size) {
+  if (blobReads != nullptr) blobReads->push_back(bufferSize);
   const AttributeItem* item = Find(key);
   if (item == nullptr) return MF_E_ATTRIBUTENOTFOUND;
   if (item->type != MF_ATTRIBUTE_BLOB) return MF_E_INVALIDTYPE;
@@ -622,6 +623,8 @@ HRESULT Transform::GetOutputAvailableType(DWORD streamId, DWORD typeIndex, IMFMe
     offered->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, sequenceHeader.data(),
                      static_cast<UINT32>(sequenceHeader.size()));
   }
+  offered->claimedBlobSize = claimedSequenceHeaderSize;
+  offered->blobReads = &blobReads;
   *type = offered;
   return S_OK;
 }
@@ -669,6 +672,12 @@ HRESULT Transform::GetOutputCurrentType(DWORD streamId, IMFMediaType** type) {
   calls.push_back("GetOutputCurrentType");
   if (streamId != outputStreamId) return MF_E_INVALIDSTREAMNUMBER;
   if (!hasCurrentOutputType || currentOutputType_ == nullptr) return MF_E_TRANSFORM_TYPE_NOT_SET;
+  if (!initialSequenceHeader.empty() && currentOutputType_->Find(MF_MT_MPEG_SEQUENCE_HEADER) == nullptr) {
+    currentOutputType_->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, initialSequenceHeader.data(),
+                                static_cast<UINT32>(initialSequenceHeader.size()));
+  }
+  currentOutputType_->claimedBlobSize = claimedSequenceHeaderSize;
+  currentOutputType_->blobReads = &blobReads;
   currentOutputType_->AddRef();
   *type = currentOutputType_;
   return S_OK;
@@ -722,7 +731,7 @@ HRESULT Transform::ProcessOutput(DWORD flags, DWORD bufferCount, MFT_OUTPUT_DATA
       auto* sample = new Sample;
       auto* buffer = new MediaBuffer(static_cast<DWORD>(step.bytes.size()), 0);
       std::copy(step.bytes.begin(), step.bytes.end(), buffer->bytes.begin());
-      buffer->currentLength = static_cast<DWORD>(step.bytes.size());
+      buffer->currentLength = step.claimedLength != 0 ? step.claimedLength : static_cast<DWORD>(step.bytes.size());
       sample->AddBuffer(buffer);
       buffer->Release();
       sample->SetSampleTime(step.time);
@@ -740,6 +749,9 @@ HRESULT Transform::ProcessOutput(DWORD flags, DWORD bufferCount, MFT_OUTPUT_DATA
       std::copy(step.bytes.begin(), step.bytes.end(), bytes);
       buffer->Unlock();
       buffer->SetCurrentLength(static_cast<DWORD>(step.bytes.size()));
+      if (step.claimedLength != 0) {
+        if (auto* ours = dynamic_cast<MediaBuffer*>(buffer)) ours->currentLength = step.claimedLength;
+      }
       buffer->Release();
       out.pSample->SetSampleTime(step.time);
     }

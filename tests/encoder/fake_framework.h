@@ -62,6 +62,10 @@ class Attributes : public Interface, public Counted {
   std::vector<AttributeItem> items;
   // Set calls for these keys fail with the paired result.
   std::vector<std::pair<GUID, HRESULT>> refusedSets;
+  // Non-zero: what GetBlobSize answers for every blob, whatever its true size.
+  UINT32 claimedBlobSize = 0;
+  // When set, receives the buffer size of every GetBlob call.
+  std::vector<UINT32>* blobReads = nullptr;
 
   const AttributeItem* Find(REFGUID key) const;
   void SetName(const std::u16string& text);  // MFT_FRIENDLY_NAME_Attribute
@@ -212,6 +216,7 @@ struct OutputStep {
   bool withSample = true;        // an access unit: into the caller's sample, or a new one
   std::vector<UINT8> bytes;
   LONGLONG time = 0;
+  DWORD claimedLength = 0;       // non-zero: the buffer's current length, whatever it holds
   bool withEvents = false;       // a collection in pEvents as well
   std::function<void()> before;  // changes the script just before this step
 };
@@ -264,7 +269,11 @@ class Transform final : public IMFTransform, public ICodecAPI, public IMFMediaEv
   HRESULT startOfStreamResult = S_OK;
   std::deque<OutputStep> outputSteps;  // none left: MF_E_TRANSFORM_NEED_MORE_INPUT
   bool offersOutputType = true;        // GetOutputAvailableType has a type
-  std::vector<UINT8> sequenceHeader;   // MF_MT_MPEG_SEQUENCE_HEADER of the current output type
+  std::vector<UINT8> sequenceHeader;   // MF_MT_MPEG_SEQUENCE_HEADER of the offered output type
+  // MF_MT_MPEG_SEQUENCE_HEADER that the current output type has from the start (an encoder that
+  // publishes its parameter sets there once its output type is set).
+  std::vector<UINT8> initialSequenceHeader;
+  UINT32 claimedSequenceHeaderSize = 0;  // non-zero: what GetBlobSize claims for the header
   bool hasCurrentOutputType = true;
   std::deque<std::pair<MediaEventType, HRESULT>> events;  // for GetEvent
 
@@ -278,6 +287,7 @@ class Transform final : public IMFTransform, public ICodecAPI, public IMFMediaEv
   std::vector<DWORD> infoStreamIds;  // streams of GetInputStreamInfo and GetOutputStreamInfo
   std::vector<std::uint64_t> providedSamples;  // ids of the samples it made itself
   std::vector<std::uint64_t> eventCollections;
+  std::vector<UINT32> blobReads;  // buffer sizes of GetBlob on its output types
   AttributeStore* store = nullptr;  // its attribute store (made on construction)
 
   // IUnknown, shared by the three interfaces.

@@ -5,7 +5,7 @@
 std::vector<IntakeRecord> intakeRecords;
 ParameterSets parameterSets;
 
-void AddEncodedSample(IMFSample* sample) {
+void AddEncodedSample(IMFSample* sample, ParameterSetSource) {
   IntakeRecord record;
   sample->AddRef();
   record.referencesDuringCall = sample->Release();

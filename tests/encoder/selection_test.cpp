@@ -296,7 +296,16 @@ INSTANTIATE_TEST_SUITE_P(Sizes, InputHeightTest,
                                            HeightCase{1280 * 736 * 3 / 2, S_OK, 736},
                                            HeightCase{1280 * 1088 * 3 / 2, S_OK, 1088},
                                            HeightCase{1280 * 736 * 3 / 2 + 1919, S_OK, 736},
-                                           HeightCase{1280 * 1088 * 3 / 2, E_FAIL, 720}));
+                                           HeightCase{1280 * 1088 * 3 / 2, E_FAIL, 720},
+                                           // The largest padding taken, and one row more.
+                                           HeightCase{kMaxInputHeight * 1920 + 1919, S_OK, kMaxInputHeight},
+                                           HeightCase{(kMaxInputHeight + 1) * 1920, S_OK, 720},
+                                           // Sizes whose double passes 32 bits: never fewer rows
+                                           // than the picture, nor a buffer of gigabytes.
+                                           HeightCase{0x80000000u, S_OK, 720},
+                                           HeightCase{0x80000000u + 1280 * 500 * 3 / 2, S_OK, 720},
+                                           HeightCase{0x801517FFu, S_OK, 720},
+                                           HeightCase{0xFFFFFFFFu, S_OK, 720}));
 
 struct OutputInfoCase {
   DWORD cbSize;
@@ -321,7 +330,11 @@ INSTANTIATE_TEST_SUITE_P(Infos, OutputInfoTest,
                                            OutputInfoCase{65536, 0, 65536, false},
                                            OutputInfoCase{0, 0x100, 2097152, true},
                                            OutputInfoCase{4096, 0x200, 4096, true},
-                                           OutputInfoCase{0, 0x400 | 0x7, 2097152, false}));
+                                           OutputInfoCase{0, 0x400 | 0x7, 2097152, false},
+                                           // Above the bound: as if the transform named none.
+                                           OutputInfoCase{kMaxOutputBufferSize, 0, kMaxOutputBufferSize, false},
+                                           OutputInfoCase{kMaxOutputBufferSize + 1, 0, 2097152, false},
+                                           OutputInfoCase{0xFFFFFFFFu, 0x100, 2097152, true}));
 
 struct FailureCase {
   const char* what;

@@ -97,6 +97,30 @@ TEST_F(SubmissionTest, PaddedInputBuffer) {
   sample->Release();
 }
 
+// An input size whose double wraps in 32 bits once gave fewer rows than the picture, and the
+// conversion wrote a whole frame into the short buffer.
+class HostileInputSizeTest : public SubmissionTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(HostileInputSizeTest, GivesAWholeFrameBuffer) {
+  fake::Transform* t = AddEncoder(u"Encoder");
+  t->inputCbSize = GetParam();
+  ASSERT_TRUE(SelectEncoder(encoder));
+  const std::vector<std::uint8_t> frame = TestFrame();
+  IMFSample* sample = MakeInputSample(encoder, frame.data(), 0);
+  ASSERT_NE(sample, nullptr);
+  auto* buffer = dynamic_cast<fake::MediaBuffer*>(dynamic_cast<fake::Sample*>(sample)->buffers[0]);
+  EXPECT_EQ(buffer->currentLength, 1382400u);
+  ASSERT_EQ(buffer->bytes.size(), 1382400u);
+  std::vector<std::uint8_t> expected(1382400);
+  ConvertFrameToNv12(frame.data(), expected.data(), 720);
+  EXPECT_TRUE(buffer->bytes == expected);
+  sample->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HostileInputSizeTest,
+                         ::testing::Values(0x80000000u, 0x80000000u + 1280u * 500u * 3u / 2u, 0x801517FFu,
+                                           0xFFFFFFFFu));
+
 TEST_F(SubmissionTest, InputSampleFailures) {
   Choose();
   ASSERT_TRUE(chosen_);
@@ -178,6 +202,44 @@ TEST_F(SubmissionTest, SuccessWithoutSampleDeliversNothingAndDrainGoesOn) {
   EXPECT_EQ(t->outputCalls.size(), 3u);
   ASSERT_EQ(intakeRecords.size(), 1u);
   EXPECT_EQ(intakeRecords[0].bytes, Bytes({0, 0, 1, 0x65, 7}));
+}
+
+// An encoder that keeps answering with success and never asks for more input once held the main
+// thread in the drain for good.
+TEST_F(SubmissionTest, DrainThatNeverEndsIsCutOffAsAFailure) {
+  fake::Transform* t = Choose();
+  ASSERT_TRUE(chosen_);
+  const std::size_t lines = Log().size();
+  t->outputSteps.assign(2 * kMaxOutputCallsPerDrain, Result(S_OK));
+  EXPECT_FALSE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.size(), kMaxOutputCallsPerDrain);
+  EXPECT_THAT(Log(), ::testing::SizeIs(lines + 1));
+  EXPECT_EQ(Log().back(), "ProcessOutput did not finish after 1024 calls");
+  for (std::uint64_t id : fake::framework.samplesMade) EXPECT_FALSE(fake::IsAlive(id));
+
+  // The same for one that never stops handing out access units.
+  t->outputCalls.clear();
+  intakeRecords.clear();
+  t->outputSteps.assign(2 * kMaxOutputCallsPerDrain, Unit(Bytes({0, 0, 1, 0x41, 1}), 0));
+  EXPECT_FALSE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.size(), kMaxOutputCallsPerDrain);
+  EXPECT_EQ(intakeRecords.size(), kMaxOutputCallsPerDrain);
+}
+
+// Up to the bound, everything the encoder holds is collected: the last allowed call may be the
+// one that asks for more input.
+TEST_F(SubmissionTest, DrainCollectsEverythingUpToTheBound) {
+  fake::Transform* t = Choose([](fake::Transform& s) { s.outputFlags = 0x100; });
+  ASSERT_TRUE(chosen_);
+  for (std::uint32_t i = 0; i + 1 < kMaxOutputCallsPerDrain; ++i) {
+    t->outputSteps.push_back(i % 2 == 0 ? Unit(Bytes({0, 0, 1, 0x41, 2}), i) : Result(S_OK));
+  }
+  EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.size(), kMaxOutputCallsPerDrain);
+  EXPECT_EQ(intakeRecords.size(), kMaxOutputCallsPerDrain / 2);
+  // A drain counts its own calls: the next one starts again from none.
+  t->outputSteps.assign(kMaxOutputCallsPerDrain - 1, Result(S_OK));
+  EXPECT_TRUE(DrainOutput(encoder));
 }
 
 TEST_F(SubmissionTest, EventCollectionsAreReleased) {
@@ -272,6 +334,18 @@ TEST_F(SubmissionTest, FormatChangeKeepsBufferSizeWhenNoneNamedAndAdoptsSamplePr
   EXPECT_TRUE(encoder.providesSamples);
 }
 
+TEST_F(SubmissionTest, FormatChangeKeepsBufferSizeWhenTheNamedOneIsAboveTheBound) {
+  fake::Transform* t = Choose([](fake::Transform& s) { s.outputCbSize = 5000; });
+  ASSERT_TRUE(chosen_);
+  fake::OutputStep change = Result(MF_E_TRANSFORM_STREAM_CHANGE);
+  change.before = [t] { t->outputCbSize = kMaxOutputBufferSize + 1; };
+  t->outputSteps = {change};
+  EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(encoder.outputBufferSize, 5000u);
+  EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(t->outputCalls.back().givenBufferLength, 5000u);
+}
+
 TEST_F(SubmissionTest, FormatChangeWithRefusedType) {
   fake::Transform* t = Choose();
   ASSERT_TRUE(chosen_);
@@ -305,6 +379,7 @@ struct HeaderCase {
   std::vector<UINT8> header;
   std::vector<UINT8> sps;
   std::vector<UINT8> pps;
+  UINT32 claimedSize = 0;  // non-zero: the size GetBlobSize reports instead of the true one
 };
 
 class SequenceHeaderTest : public SubmissionTest, public ::testing::WithParamInterface<HeaderCase> {};
@@ -315,11 +390,15 @@ TEST_P(SequenceHeaderTest, ParameterSets) {
   parameterSets.sps = Bytes({0x67, 1, 2, 3, 4});
   parameterSets.pps = Bytes({0x68, 5});
   t->sequenceHeader = GetParam().header;
+  t->claimedSequenceHeaderSize = GetParam().claimedSize;
   fake::OutputStep change = Result(MF_E_TRANSFORM_STREAM_CHANGE);
   t->outputSteps = {change};
   EXPECT_TRUE(DrainOutput(encoder));
+  EXPECT_EQ(Log().back(), "encoder changed its output type");
   EXPECT_EQ(parameterSets.sps, GetParam().sps);
   EXPECT_EQ(parameterSets.pps, GetParam().pps);
+  // No buffer is ever made for a size beyond the bound.
+  for (UINT32 size : t->blobReads) EXPECT_LE(size, kMaxSequenceHeaderSize);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -334,7 +413,16 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"none", {}, Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})},
         HeaderCase{"too_short", Bytes({0, 0}), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})},
         HeaderCase{"only_other_units", Bytes({0, 0, 1, 0x06, 5, 0, 0, 1, 0x09, 0x10}),
-                   Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})}),
+                   Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5})},
+        // A size beyond the bound is no header: nothing is read, the sets stay.
+        HeaderCase{"size_above_bound", SequenceHeader(), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5}),
+                   kMaxSequenceHeaderSize + 1},
+        HeaderCase{"size_4_gib", SequenceHeader(), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5}), 0xFFFFFFFFu},
+        // A size too small for the blob: the copy fails, the sets stay.
+        HeaderCase{"size_too_small", SequenceHeader(), Bytes({0x67, 1, 2, 3, 4}), Bytes({0x68, 5}), 6},
+        // A size above what the copy gives: only the copied bytes are the header, no zero
+        // filler joins the last unit.
+        HeaderCase{"size_above_copied", SequenceHeader(), kSps, kPps, 64}),
     [](const ::testing::TestParamInfo<HeaderCase>& p) { return std::string(p.param.what); });
 
 TEST_F(SubmissionTest, NoCurrentOutputTypeLeavesParameterSets) {

@@ -1,6 +1,7 @@
 // Encoder output as the intake sees it: arbitrary bytes, times, durations and clean-point flags.
 // Every unit the scan reports lies inside the input, in order and without overlap; the history
-// keeps its byte count exact, its samples in arrival order, and trims as it promises.
+// keeps its byte count exact, its samples in arrival order, and trims as it promises; each
+// sample's MP4 form is as long as counted and holds no empty unit.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "clips/annexb.h"
 #include "clips/sample_history.h"
 #include "mediafw/objects.h"
+#include "mp4/boxes.h"
 
 namespace {
 
@@ -69,6 +71,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const EncodedSample& newest = sampleHistory.samples.back();
     Require(SampleSize(newest) == bytes.size());
     Require(bytes.empty() || std::memcmp(SampleBytes(newest), bytes.data(), bytes.size()) == 0);
+
+    // Its MP4 form: exactly the size the tables count, and no empty unit behind a zero length.
+    ByteBuffer converted;
+    ConvertAccessUnit(converted, SampleBytes(newest), SampleSize(newest));
+    Require(converted.size() == ConvertedSize(SampleBytes(newest), SampleSize(newest)));
+    for (std::size_t i = 0; i < converted.size();) {
+      Require(i + 4 <= converted.size());
+      const std::uint32_t unitLength = (std::uint32_t{converted[i]} << 24) |
+                                       (std::uint32_t{converted[i + 1]} << 16) |
+                                       (std::uint32_t{converted[i + 2]} << 8) | converted[i + 3];
+      Require(unitLength != 0 && i + 4 + unitLength <= converted.size());
+      i += 4 + unitLength;
+    }
 
     std::uint64_t held = 0;
     for (const EncodedSample& s : sampleHistory.samples) held += SampleSize(s);

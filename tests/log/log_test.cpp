@@ -1,6 +1,7 @@
 // The log's line format and bounds, and what happens without a log.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <filesystem>
 #include <fstream>
@@ -89,10 +90,66 @@ TEST_F(LogFile, EachCallIsOneWholeLine) {
   EXPECT_EQ(text.substr(12, 2), "  ");
 }
 
+// Every line is stamped with the local time: a read of it means a line was being made.
+std::atomic<int> localTimeReads{0};
+platform::LocalTime CountedLocalTime() {
+  ++localTimeReads;
+  return At(1, 2, 3, 4);
+}
+std::uint32_t NoTicks() { return 0; }
+
+class CountedClock {
+ public:
+  CountedClock() {
+    localTimeReads = 0;
+    platform::SetClockForTesting(&NoTicks, &CountedLocalTime);
+  }
+  ~CountedClock() { platform::SetClockForTesting(nullptr, nullptr); }
+  CountedClock(const CountedClock&) = delete;
+  CountedClock& operator=(const CountedClock&) = delete;
+};
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Where the system would open its log: next to this program.
+std::filesystem::path OwnLogPath() {
+  const std::u16string path = LogPathFor(platform::ExecutablePath());
+#ifdef _WIN32
+  return std::filesystem::path(path);
+#else
+  std::string native = platform::Utf8FromUtf16(path);
+  for (char& c : native) {
+    if (c == '\\') c = '/';
+  }
+  return native;
+#endif
+}
+
 TEST_F(LogFile, NothingWrittenWithoutALog) {
+  const std::filesystem::path ownLog = OwnLogPath();
+  ASSERT_FALSE(ownLog.empty());
+  const bool existed = std::filesystem::exists(ownLog);
+  const std::string before = existed ? ReadAll(ownLog) : "";
+  CountedClock clock;
+
   processState.logFile = platform::kInvalidFile;
-  LogLine("not written %d", 1);  // must simply return
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "vistrel.log"));
+  LogLine("not written %d", 1);  // returns at once: nothing is made, nothing is opened
+  EXPECT_EQ(localTimeReads, 0);
+  EXPECT_EQ(std::filesystem::exists(ownLog), existed);
+  if (existed) {
+    EXPECT_EQ(ReadAll(ownLog), before);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  // The same call with a log open makes and writes its line: the checks above would see one.
+  processState.logFile = platform::CreateFileForWrite(dir.File("vistrel.log"), platform::ShareMode::Read);
+  ASSERT_NE(processState.logFile, platform::kInvalidFile);
+  LogLine("written %d", 2);
+  EXPECT_EQ(localTimeReads, 1);
+  EXPECT_EQ(Contents(), "01:02:03.004  written 2\r\n");
 }
 
 }  // namespace

@@ -88,7 +88,12 @@ std::map<std::string, std::string> ProbeVideoStream(const std::string& path) {
 std::vector<std::vector<std::uint8_t>> DecodeFrames(const std::string& path, const std::vector<int>& frameNumbers,
                                                     int width, int height) {
   std::string select;
-  for (int n : frameNumbers) select += (select.empty() ? "" : "+") + std::string("eq(n\\,") + std::to_string(n) + ")";
+  for (int n : frameNumbers) {
+    if (!select.empty()) select += '+';
+    select += "eq(n\\,";
+    select += std::to_string(n);
+    select += ')';
+  }
   TempFile raw(".nv12");
   CommandResult decode = Run("ffmpeg -nostdin -hide_banner -v error -y -i '" + path + "' -vf \"select='" + select +
                              "'\" -fps_mode passthrough -f rawvideo -pix_fmt nv12 '" + raw.path() + "'");

@@ -83,8 +83,15 @@ INSTANTIATE_TEST_SUITE_P(
         ConversionCase{"DelimiterParameterSetsThenIdr",
                        "00 00 00 01 09 10 00 00 00 01 67 4D 40 1F 00 00 00 01 68 EE 3C 80 00 00 01 65 88 84",
                        "00 00 00 03 65 88 84"},
-        // An empty unit takes its type from the next start code's first byte (0) and stays.
-        ConversionCase{"BackToBackStartCodes", "00 00 01 00 00 01 65 AA", "00 00 00 00 00 00 00 02 65 AA"},
+        // An empty unit (two start codes back to back) is dropped: a zero length would make strict
+        // decoders refuse the sample.
+        ConversionCase{"BackToBackStartCodes", "00 00 01 00 00 01 65 AA", "00 00 00 02 65 AA"},
+        ConversionCase{"BackToBackFourByteCodes", "00 00 00 01 00 00 00 01 65 AA", "00 00 00 02 65 AA"},
+        ConversionCase{"EmptyUnitsBetweenSlices", "00 00 01 41 9A 00 00 01 00 00 01 00 00 00 01 41 9B",
+                       "00 00 00 02 41 9A 00 00 00 02 41 9B"},
+        ConversionCase{"OnlyStartCodes", "00 00 01 00 00 01 00 00 00 01", ""},
+        // A last unit of zero bytes is not empty: it keeps its bytes, like any trailing zeros.
+        ConversionCase{"LastUnitOfZeros", "00 00 01 41 9A 00 00 01 00 00", "00 00 00 02 41 9A 00 00 00 02 00 00"},
         // Trailing zeros of the last unit stay with it; SPS at the end is dropped with its zeros.
         ConversionCase{"SliceLastWithTrailingZeros", "00 00 01 41 9A 00 00", "00 00 00 04 41 9A 00 00"},
         ConversionCase{"SpsLastWithTrailingZeros", "00 00 01 41 9A 00 00 01 67 4D 40 1F 00 00",

@@ -85,6 +85,33 @@ TEST_F(ClipWriter, LayoutAsTheReaderSeesIt) {
   EXPECT_EQ(f.mdatSize, 8 + 74 * 305u);
 }
 
+// Empty NAL units (start codes back to back) leave no zero length in the file, and the sample
+// sizes of the table still add up to the media data, sample by sample.
+TEST_F(ClipWriter, EmptyUnitsLeaveNoZeroLengthAndSizesStayExact) {
+  std::vector<EncodedSample> samples = Sequence(4, 2, 0, 20);
+  samples[0].data = std::make_shared<const std::vector<std::uint8_t>>(
+      Hex("00 00 00 01 09 F0 00 00 01 00 00 00 01 65 88 84 00 00 01 00 00 01 65 88 85"));
+  samples[1].data = std::make_shared<const std::vector<std::uint8_t>>(Hex("00 00 01 00 00 01 41 9A 00 00 01"));
+  ASSERT_TRUE(WriteClipFile(folder.system() + u"\\e.mp4", samples, kSps, kPps));
+  const std::vector<std::uint8_t> bytes = ReadFileBytes(folder / "e.mp4");
+  const mp4read::File f = mp4read::ReadFile(bytes);
+  ASSERT_EQ(f.movie.stsz.size(), 4u);
+  EXPECT_EQ(f.movie.stsz[0], 14u);
+  EXPECT_EQ(f.movie.stsz[1], 6u);
+  std::size_t at = f.movie.stco[0];
+  for (const std::uint32_t size : f.movie.stsz) {
+    const std::size_t end = at + size;
+    while (at < end) {
+      const std::uint32_t length =
+          (std::uint32_t{bytes[at]} << 24) | (bytes[at + 1] << 16) | (bytes[at + 2] << 8) | bytes[at + 3];
+      EXPECT_NE(length, 0u);
+      at += 4 + length;
+    }
+    EXPECT_EQ(at, end);
+  }
+  EXPECT_EQ(at, bytes.size());
+}
+
 TEST_F(ClipWriter, ExistingClipIsNeverReplaced) {
   const fs::path path = folder / "clip_20250314_211502_kill.mp4";
   { std::ofstream(path, std::ios::binary) << "older clip"; }

@@ -42,6 +42,23 @@ TEST_F(RecordingTest, BeginsAtTheNextKeyframeAndIsWellFormedWhenClosed) {
   EXPECT_EQ(f.movie.stsz, std::vector<std::uint32_t>(65, 155));
 }
 
+// Empty NAL units are dropped from the recording too; its sample table counts the bytes written.
+TEST_F(RecordingTest, EmptyUnitsAreDroppedAndSizesStayExact) {
+  RunRecordingControl(1);
+  std::vector<EncodedSample> samples = Sequence(3, 30, 0, 20);
+  samples[0].data = std::make_shared<const std::vector<std::uint8_t>>(
+      Hex("00 00 01 00 00 00 01 65 88 84 00 00 01 00 00 01 00 00 01 65 88 85"));
+  Append(samples);
+  RunRecordingControl(0);
+  const std::vector<std::uint8_t> bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  const mp4read::File f = mp4read::ReadFile(bytes);
+  ASSERT_EQ(f.movie.stsz.size(), 3u);
+  EXPECT_EQ(f.movie.stsz[0], 14u);
+  EXPECT_EQ(HexText(ByteBuffer(bytes.begin() + 40, bytes.begin() + 54)),
+            HexText(Hex("00 00 00 03 65 88 84 00 00 00 03 65 88 85")));
+  EXPECT_EQ(f.mdatSize, 8u + f.movie.stsz[0] + f.movie.stsz[1] + f.movie.stsz[2]);
+}
+
 TEST_F(RecordingTest, NothingWhileTheSwitchIsOff) {
   RunRecordingControl(0);
   Append(Sequence(40));

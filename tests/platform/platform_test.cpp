@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -55,6 +56,19 @@ TEST(PlatformFile, CreateWriteSeekTruncate) {
   EXPECT_EQ(ReadAll(dir.path() / "a.bin"), "x");
 }
 
+// A name that shares its file with another (a hard link: one to a kept file or to a file outside
+// the folder, or a temporary name that a final move could not take away) is not emptied through:
+// the other name keeps its bytes, and the new file stands alone.
+TEST(PlatformFile, CreateDoesNotEmptyAFileThatHasAnotherName) {
+  TempDir dir;
+  WriteWhole(dir.File("kept.mp4"), "kept");
+  std::filesystem::create_hard_link(dir.path() / "kept.mp4", dir.path() / "kept.mp4.tmp");
+  WriteWhole(dir.File("kept.mp4.tmp"), "new");
+  EXPECT_EQ(ReadAll(dir.path() / "kept.mp4"), "kept");
+  EXPECT_EQ(ReadAll(dir.path() / "kept.mp4.tmp"), "new");
+  EXPECT_EQ(std::filesystem::hard_link_count(dir.path() / "kept.mp4"), 1u);
+}
+
 TEST(PlatformFile, CreateFailsInMissingFolder) {
   TempDir dir;
   EXPECT_EQ(platform::CreateFileForWrite(dir.File("no\\such\\a.bin"), platform::ShareMode::None),
@@ -92,6 +106,73 @@ TEST(PlatformFile, DeleteRefusedWhileAnotherHandleHoldsTheFile) {
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "held.mp4.tmp"));
   }
   EXPECT_FALSE(platform::RemoveFile(dir.File("never-there")));
+}
+
+// The final move: the file keeps its hold until it has its final name, never replaces a file of
+// that name, and stays open for another try when the name is taken.
+TEST(PlatformFile, CloseFileAsKeepsTheHoldUntilTheFinalName) {
+  TempDir dir;
+  WriteWhole(dir.File("clip.mp4"), "older");
+  for (auto share : {platform::ShareMode::None, platform::ShareMode::Read}) {
+    const auto temporary = dir.File("clip.mp4.tmp");
+    platform::FileHandle file = platform::CreateFileForWrite(temporary, share);
+    ASSERT_NE(file, platform::kInvalidFile);
+    ASSERT_TRUE(platform::WriteToFile(file, "newer", 5));
+    EXPECT_FALSE(platform::CloseFileAs(file, temporary, dir.File("clip.mp4")));
+    ASSERT_NE(file, platform::kInvalidFile);
+    EXPECT_EQ(ReadAll(dir.path() / "clip.mp4"), "older");
+    EXPECT_FALSE(platform::RemoveFile(temporary));  // still held
+    ASSERT_TRUE(platform::WriteToFile(file, "!", 1));
+    ASSERT_TRUE(platform::CloseFileAs(file, temporary, dir.File("clip_2.mp4")));
+    EXPECT_EQ(file, platform::kInvalidFile);
+    EXPECT_EQ(ReadAll(dir.path() / "clip_2.mp4"), "newer!");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "clip.mp4.tmp"));
+    // Nothing holds it any more.
+    EXPECT_TRUE(platform::RemoveFile(dir.File("clip_2.mp4")));
+  }
+  // A file closed already is moved by name, and never over another.
+  WriteWhole(dir.File("a.tmp"), "closed");
+  platform::FileHandle none = platform::kInvalidFile;
+  EXPECT_FALSE(platform::CloseFileAs(none, dir.File("a.tmp"), dir.File("clip.mp4")));
+  EXPECT_TRUE(platform::CloseFileAs(none, dir.File("a.tmp"), dir.File("b.mp4")));
+  EXPECT_EQ(ReadAll(dir.path() / "b.mp4"), "closed");
+  EXPECT_EQ(ReadAll(dir.path() / "clip.mp4"), "older");
+}
+
+// A second process clearing leftovers deletes every temporary file that nobody holds, as fast as
+// it can. A file that is written, finished and given its final name must never be among them:
+// not one of the files is lost, whenever the delete comes.
+TEST(PlatformFile, FinishedFileSurvivesALoopingDelete) {
+  TempDir dir;
+  const auto temporary = dir.File("clip.mp4.tmp");
+  std::atomic<bool> stop{false};
+  std::thread deleter([&] {
+    while (!stop.load()) platform::RemoveFile(temporary);
+  });
+  std::vector<int> finished;
+  int lost = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (int round = 0; round < 3000 && std::chrono::steady_clock::now() < until; ++round) {
+    platform::FileHandle file = platform::CreateFileForWrite(temporary, platform::ShareMode::None);
+    if (file == platform::kInvalidFile) continue;  // taken away before it was held: never written
+    const std::string bytes = "clip " + std::to_string(round);
+    ASSERT_TRUE(platform::WriteToFile(file, bytes.data(), bytes.size()));
+    if (platform::CloseFileAs(file, temporary, dir.File("clip_" + std::to_string(round) + ".mp4"))) {
+      finished.push_back(round);
+    } else {
+      ++lost;
+      platform::CloseFile(file);
+    }
+  }
+  stop.store(true);
+  deleter.join();
+  EXPECT_EQ(lost, 0) << "of " << (finished.size() + lost) << " finished files";
+  ASSERT_FALSE(finished.empty());
+  // Read back once the deleter has stopped: on Windows its open of the temporary name, a second
+  // link to the same file for a moment, keeps readers that do not share deleting away meanwhile.
+  for (int round : finished) {
+    EXPECT_EQ(ReadAll(dir.path() / ("clip_" + std::to_string(round) + ".mp4")), "clip " + std::to_string(round));
+  }
 }
 
 TEST(PlatformFile, SecondWriterOfAFileIsRefused) {
@@ -144,9 +225,9 @@ TEST(PlatformListing, WildcardMatchesTheWholeLongName) {
   for (const auto& e : entries) {
     names.push_back(platform::Utf8FromUtf16(e.name));
     if (e.name == u"clip_d.mp4") {
-      EXPECT_TRUE(e.isDirectory);
+      EXPECT_EQ(e.kind, platform::EntryKind::Directory);
     } else {
-      EXPECT_FALSE(e.isDirectory);
+      EXPECT_EQ(e.kind, platform::EntryKind::File);
       EXPECT_EQ(e.size, 5u);
       EXPECT_GT(e.lastWrite, 116444736000000000ull);  // after 1970
     }

@@ -22,12 +22,13 @@ using posix::NativePath;
 // process) is writing is never deleted from under it.
 namespace {
 
-// Whether the open file is still the one the path names.
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether the open file is still the one the path names (the name itself, not a link's target).
 bool StillNamed(int fd, const std::string& path) {
   struct stat open {};
   struct stat named {};
-  return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
-         open.st_ino == named.st_ino;
+  return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && SameFile(open, named);
 }
 
 }  // namespace
@@ -37,12 +38,34 @@ FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
   // Creating and locking are two steps here, one on Windows. Between them another process's
   // delete (a second vistrel clearing leftovers at its start) can take the new, not yet locked
   // file away: this handle would then write a file without a name, and the work would be lost at
-  // the final move. Such a file is given up and created afresh.
+  // the final move. Such a file is given up and created afresh. Anything but a regular file under
+  // the name stays as it is and the create fails: a symbolic link is not followed out of the
+  // folder, and a FIFO (whose open for writing would wait for a reader) is not waited on.
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // A name that is new is made here alone (O_EXCL): a lock that is found on the new file then
+    // belongs to such a delete, which only looks and lets go (or deletes it, see below), and is
+    // waited out for a moment. On a file that was there before, a lock means that someone writes
+    // it: the create fails at once.
+    bool created = true;
+    int fd = ::open(native.c_str(), kFlags | O_EXCL, 0644);
+    if (fd < 0 && errno == EEXIST) {
+      created = false;
+      fd = ::open(native.c_str(), kFlags, 0644);
+    }
     if (fd < 0) return kInvalidFile;
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+      ::close(fd);
+      return kInvalidFile;
+    }
     // Lock before truncating: a file someone is writing must not be emptied either.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    for (int wait = 0; locked != 0 && errno == EWOULDBLOCK && created && wait < 100; ++wait) {
+      ::usleep(100);
+      locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    }
+    if (locked != 0) {
       ::close(fd);
       return kInvalidFile;
     }
@@ -54,7 +77,19 @@ FileHandle CreateFileForWrite(const std::u16string& path, ShareMode /*share*/) {
     // for a forced flush of everything written to it at close, which would stall the main loop
     // for as long as a recording's data takes to go out to the disk.
     struct stat existing {};
-    if (::fstat(fd, &existing) != 0 || (existing.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
+    if (::fstat(fd, &existing) != 0) {
+      ::close(fd);
+      return kInvalidFile;
+    }
+    if (existing.st_nlink > 1) {
+      // Another name shares this file's bytes (a hard link): emptying it would empty that one too,
+      // which may be a kept file or lie outside the folder. This name is taken off it instead
+      // (the lock is ours and the name still the file's), and a new file is made.
+      ::unlink(native.c_str());
+      ::close(fd);
+      continue;
+    }
+    if (existing.st_size > 0 && ::ftruncate(fd, 0) != 0) {
       ::close(fd);
       return kInvalidFile;
     }
@@ -96,19 +131,32 @@ void CloseFile(FileHandle file) {
 
 namespace {
 
-// Holds the exclusive lock on an existing file, or reports that someone else holds it.
+// Holds the exclusive lock on an existing regular file, or reports that it cannot: someone else
+// holds it, or the name is something else. Only a regular file is ever opened, and never so that
+// the open could wait: opening a FIFO for reading waits for a writer, for ever if none comes.
 class HeldFile {
  public:
   explicit HeldFile(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd_ < 0) {
-      // A directory or something we may not read: let the system's own rules decide.
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0) {
       missing_ = errno == ENOENT;
       return;
     }
+    if (!S_ISREG(named.st_mode)) return;  // a directory, link, FIFO, socket or device
+    // The name may have been given to something else since the look: O_NONBLOCK and O_NOFOLLOW
+    // keep even that from waiting or leading elsewhere, and the check after the open refuses it.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd_ < 0) {
+      missing_ = errno == ENOENT;
+      // A regular file we may not read: we cannot lock it, and none of our writers made it so.
+      unreadable_ = errno == EACCES;
+      return;
+    }
+    struct stat open {};
     // Locked, and still the file of that name: a writer may have replaced it meanwhile, and the
     // lock on the old one would say nothing about the new one.
-    held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0 && StillNamed(fd_, path);
+    held_ = ::fstat(fd_, &open) == 0 && S_ISREG(open.st_mode) && SameFile(open, named) &&
+            ::flock(fd_, LOCK_EX | LOCK_NB) == 0 && StillNamed(fd_, path);
   }
   ~HeldFile() {
     if (fd_ >= 0) ::close(fd_);
@@ -116,15 +164,26 @@ class HeldFile {
   HeldFile(const HeldFile&) = delete;
   HeldFile& operator=(const HeldFile&) = delete;
 
-  // True when nobody else holds the file open for writing.
-  bool Free() const { return fd_ < 0 ? !missing_ : held_; }
+  // True when the name is a regular file that nobody else holds open for writing.
+  bool Free() const { return held_ || unreadable_; }
   bool Missing() const { return missing_; }
 
  private:
   int fd_ = -1;
   bool held_ = false;
   bool missing_ = false;
+  bool unreadable_ = false;
 };
+
+// Renames without replacing an existing destination.
+bool RenameNoReplace(const std::string& src, const std::string& dst) {
+  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without RENAME_NOREPLACE: link refuses an existing name just the same.
+  if (::link(src.c_str(), dst.c_str()) != 0) return false;
+  ::unlink(src.c_str());
+  return true;
+}
 
 }  // namespace
 
@@ -138,20 +197,24 @@ bool MoveFileTo(const std::u16string& from, const std::u16string& to, bool repla
     if (!target.Missing() && !target.Free()) return false;
     return ::rename(src.c_str(), dst.c_str()) == 0;
   }
-  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without RENAME_NOREPLACE: link refuses an existing name just the same.
-  if (::link(src.c_str(), dst.c_str()) != 0) return false;
-  ::unlink(src.c_str());
+  return RenameNoReplace(src, dst);
+}
+
+bool CloseFileAs(FileHandle& file, const std::u16string& from, const std::u16string& to) {
+  if (file == kInvalidFile) return MoveFileTo(from, to, false);
+  const std::string src = NativePath(from);
+  // The handle's lock keeps every delete of this layer away while the file is renamed; the check
+  // keeps us from giving the final name to a file that someone put under the temporary name.
+  if (!StillNamed(static_cast<int>(file), src) || !RenameNoReplace(src, NativePath(to))) return false;
+  CloseFile(file);
+  file = kInvalidFile;
   return true;
 }
 
 bool RemoveFile(const std::u16string& path) {
   const std::string native = NativePath(path);
-  struct stat st {};
-  if (::lstat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
   HeldFile held(native);
-  if (!held.Free()) return false;
+  if (held.Missing() || !held.Free()) return false;
   return ::unlink(native.c_str()) == 0;
 }
 
@@ -197,16 +260,15 @@ bool ListDirectory(const std::u16string& folderAndPattern, std::vector<DirEntry>
   DIR* dir = ::opendir(native.c_str());
   if (!dir) return false;
   bool any = false;
+  std::u16string name;
   while (dirent* d = ::readdir(dir)) {
-    std::u16string name = Utf16FromUtf8(d->d_name);
-    if (name == u"." || name == u"..") continue;
-    if (!NameMatches(pattern, name)) continue;
+    if (!posix::ListedName(d->d_name, name) || !NameMatches(pattern, name)) continue;
     struct stat st {};
     if (::fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     DirEntry e;
-    e.name = std::move(name);
-    e.isDirectory = S_ISDIR(st.st_mode);
-    e.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    e.name = name;
+    e.kind = S_ISREG(st.st_mode) ? EntryKind::File : S_ISDIR(st.st_mode) ? EntryKind::Directory : EntryKind::Other;
+    e.size = e.kind == EntryKind::File ? static_cast<std::uint64_t>(st.st_size) : 0;
     // Seconds between 1601-01-01 and 1970-01-01.
     constexpr std::int64_t kEpochDelta = 11644473600LL;
     e.lastWrite = static_cast<std::uint64_t>((st.st_mtim.tv_sec + kEpochDelta) * 10000000LL +

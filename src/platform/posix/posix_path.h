@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace platform::posix {
@@ -23,12 +24,24 @@ inline std::u16string SystemPath(const std::string& path) {
   return out;
 }
 
+// The system's name for an entry that a folder listing gives as native bytes, or false when the
+// entry must be left out: a name that is no PlainFileName once converted (a backslash is a
+// separator here, so "clip_\..\..\x.mp4" would lead out of the folder), or one whose bytes are
+// no UTF-8 and would come back from the conversion as the name of another file.
+inline bool ListedName(const std::string& native, std::u16string& name) {
+  name = Utf16FromUtf8(native);
+  return PlainFileName(name) && Utf8FromUtf16(name) == native;
+}
+
 // "Local\Name" -> "/Name".
 inline std::string NativeObjectName(const std::u16string& name) {
   std::u16string rest = name;
   const std::u16string prefix = u"Local\\";
   if (rest.compare(0, prefix.size(), prefix) == 0) rest = rest.substr(prefix.size());
-  return "/" + Utf8FromUtf16(rest);
+  // Built by appending: "/" + a temporary makes gcc 12 at -O3 report an overlap that cannot happen.
+  std::string out = "/";
+  out += Utf8FromUtf16(rest);
+  return out;
 }
 
 }  // namespace platform::posix

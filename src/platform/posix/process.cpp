@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <signal.h>
@@ -9,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/posix/posix_path.h"
 
@@ -35,6 +38,32 @@ bool OpenProcessForWait(std::uint32_t pid, ProcessHandle& process) {
   return true;
 }
 
+namespace {
+
+// Whether the process has ended. kill(pid, 0) still reaches a process that has ended but that its
+// parent has not reaped yet (a zombie), so its state in /proc decides as well. Where /proc cannot
+// be read, kill alone decides.
+bool ProcessEnded(pid_t pid) {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // "pid (name) S ...": the name may hold anything, ')' too, but it is at most 16 bytes and
+  // nothing after it holds a ')', so the last ')' read ends it.
+  char text[128];
+  const ssize_t n = ::read(fd, text, sizeof text);
+  ::close(fd);
+  if (n <= 0) return false;
+  const std::string_view stat(text, static_cast<std::size_t>(n));
+  const std::size_t end = stat.rfind(')');
+  if (end == std::string_view::npos || end + 2 >= stat.size()) return false;
+  const char state = stat[end + 2];
+  return state == 'Z' || state == 'X';
+}
+
+}  // namespace
+
 void WaitProcessEnd(ProcessHandle& process) {
   if (process.handle >= 0) {
     pollfd p{static_cast<int>(process.handle), POLLIN, 0};
@@ -42,7 +71,7 @@ void WaitProcessEnd(ProcessHandle& process) {
     }
     return;
   }
-  while (!(::kill(static_cast<pid_t>(process.pid), 0) != 0 && errno == ESRCH)) ::usleep(100000);
+  while (!ProcessEnded(static_cast<pid_t>(process.pid))) ::usleep(100000);
 }
 
 void TerminateSelf(std::uint32_t code) { ::_exit(static_cast<int>(code & 0xFF)); }
