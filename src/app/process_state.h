@@ -18,6 +18,7 @@ struct ProcessState {
   std::int32_t recordingWanted = 0;  // host's record switch, stored by atomic exchange
   bool shuttingDown = false;         // false -> true only, under recordingLock
   std::int32_t runningSaves = 0;     // interlocked increment/decrement only; never negative
+  std::int32_t runningRecoveries = 0;  // the same, for the start-up's recovery of leftover recordings
 
   platform::ProcessHandle hostProcess;
 };

@@ -61,24 +61,54 @@ void RequestClip(std::int32_t kind) {
   platform::AtomicDecrement(processState.runningSaves);
 }
 
-void SaveClipThread(ClipJob* job) {
+namespace {
+
+// What a save has told the log so far.
+struct SaveReport {
+  std::string name;     // the file name, once it is known
+  bool logged = false;  // its outcome is in the log
+};
+
+void LogOutcome(const ClipJob& job, SaveReport& report, bool ok) {
+  // The length between the first and the last sample's time; the last duration is not added.
+  const double seconds = job.samples.empty() ? 0.0
+                                             : (static_cast<double>(job.samples.back().time) -
+                                                static_cast<double>(job.samples.front().time)) /
+                                                   10000000.0;
+  LogLine("saved %s: %s, %u frames, %.1f s", report.name.c_str(), ok ? "ok" : "FAILED",
+          static_cast<unsigned>(job.samples.size()), seconds);
+  report.logged = true;
+}
+
+// The name as "%S" would print it: the name is ASCII, and the 8-bit log cannot rely on what "%S"
+// means to each C library.
+std::string NameForLog(const std::u16string& path) { return platform::Utf8FromUtf16(path.substr(path.rfind(u'\\') + 1)); }
+
+void SaveClip(const ClipJob& job, SaveReport& report) {
   if (!HasFreeSpace(kClipFreeSpace)) {
     LogLine("under 1 GB free: clip skipped");
-  } else {
-    const std::u16string path = processState.outputFolder + ClipFileName(platform::LocalTimeNow(), job->kind);
-    std::u16string written = path;
-    const bool ok = WriteClipFile(path, job->samples, job->sps, job->pps, &written);
-    // The length between the first and the last sample's time; the last duration is not added.
-    const double seconds = job->samples.empty() ? 0.0
-                                                : (static_cast<double>(job->samples.back().time) -
-                                                   static_cast<double>(job->samples.front().time)) /
-                                                      10000000.0;
-    // The name as "%S" would print it: the name is ASCII, and the 8-bit log cannot rely on what
-    // "%S" means to each C library.
-    const std::string name = platform::Utf8FromUtf16(written.substr(written.rfind(u'\\') + 1));
-    LogLine("saved %s: %s, %u frames, %.1f s", name.c_str(), ok ? "ok" : "FAILED",
-            static_cast<unsigned>(job->samples.size()), seconds);
-    if (ok) EnforceFolderLimit(u"\\clip_*.mp4", kClipFolderLimit);
+    report.logged = true;
+    return;
+  }
+  const std::u16string path = processState.outputFolder + ClipFileName(platform::LocalTimeNow(), job.kind);
+  report.name = NameForLog(path);
+  std::u16string written = path;
+  const bool ok = WriteClipFile(path, job.samples, job.sps, job.pps, &written);
+  if (written != path) report.name = NameForLog(written);
+  LogOutcome(job, report, ok);
+  if (ok) EnforceFolderLimit(u"\\clip_*.mp4", kClipFolderLimit);
+}
+
+}  // namespace
+
+void SaveClipThread(ClipJob* job) {
+  // Nothing may leave this thread, or the process would end with it: a save that fails on the way
+  // (memory that runs out while the clip is built) is a failed save, reported as one.
+  SaveReport report;
+  try {
+    SaveClip(*job, report);
+  } catch (...) {
+    if (!report.logged) LogOutcome(*job, report, false);
   }
   // Free the job before the counter falls: once it is back to 0, this thread touches nothing.
   delete job;

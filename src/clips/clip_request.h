@@ -32,5 +32,6 @@ std::unique_ptr<ClipJob> MakeClipJob(const SampleHistory& history, const Paramet
 void RequestClip(std::int32_t kind);
 
 // Body of the save thread: free-space check, write, log, clip folder limit; frees the job and
-// lowers processState.runningSaves as its very last step.
+// lowers processState.runningSaves as its very last step. Nothing is thrown: a failure on the way
+// (memory running out) ends the save as "FAILED".
 void SaveClipThread(ClipJob* job);

@@ -131,6 +131,7 @@ inline constexpr MediaEventType MEError = 1;
 inline constexpr MediaEventType METransformNeedInput = 601;
 inline constexpr MediaEventType METransformHaveOutput = 602;
 inline constexpr MediaEventType METransformDrainComplete = 603;
+inline constexpr MediaEventType METransformMarker = 604;
 inline constexpr DWORD MF_EVENT_FLAG_NO_WAIT = 1;
 
 // Transform messages, flags and stream info.

@@ -143,10 +143,10 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
  public:
   EncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode)
       : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone),
-        inputRequestLimit_(mode.inputRequests > 1 ? static_cast<std::size_t>(mode.inputRequests) : 1),
         ownSamples_(mode.async && !mode.callerSamples), inputRows_(mode.inputRows),
-        refuseOutputType_(mode.refuseOutputType), codecApiRecord_(mode.codecApiRecord), fault_(mode.fault),
-        faultAfterFrames_(mode.faultAfterFrames) {}
+        refuseOutputType_(mode.refuseOutputType), codecApiRecord_(mode.codecApiRecord),
+        requestsWanted_(mode.inputRequests > 1 ? static_cast<std::size_t>(mode.inputRequests) : 1),
+        refuseEvery_(mode.refuseEvery), fault_(mode.fault), faultAfterFrames_(mode.faultAfterFrames) {}
 
   ~EncoderTransform() override {
     {
@@ -393,7 +393,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
         return OpenSession();
       case MFT_MESSAGE_NOTIFY_START_OF_STREAM: {
         HRESULT hr = OpenSession();
-        if (SUCCEEDED(hr)) RequestInputIfIdle();
+        if (SUCCEEDED(hr)) RequestInput();
         return hr;
       }
       case MFT_MESSAGE_NOTIFY_END_OF_STREAM:
@@ -422,6 +422,12 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (!Accepting()) return MF_E_NOTACCEPTING;
     if (Faulty(Fault::kProcessInput)) return kEncoderFaultResult;
     if (HRESULT hr = OpenSession(); FAILED(hr)) return hr;
+    if (refuseEvery_ != 0 && ++offeredInputs_ % refuseEvery_ == 0) {
+      // Busy: the frame is not taken. The requests outstanding go with it; new ones follow.
+      inputRequests_ = 0;
+      RequestInput();
+      return MF_E_NOTACCEPTING;
+    }
 
     LONGLONG time = 0;
     LONGLONG duration = 0;
@@ -456,9 +462,10 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       if (!encoded) return E_FAIL;
     }
     acceptedFrames_.fetch_add(1);
-    if (events_ && Faulty(Fault::kErrorEvent) && !errorSent_) {
+    if (events_ && (Faulty(Fault::kErrorEvent) || Faulty(Fault::kFailedMarker)) && !errorSent_) {
       errorSent_ = true;
-      events_->QueueEvent(MEError, GUID_NULL, kEncoderFaultResult, nullptr);
+      events_->QueueEvent(fault_ == Fault::kErrorEvent ? MEError : METransformMarker, GUID_NULL, kEncoderFaultResult,
+                          nullptr);
     }
     return S_OK;
   }
@@ -486,7 +493,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     HRESULT hr = ownSamples_ ? NewOutputSample(next, &output.pSample) : FillCallerSample(next, output.pSample);
     if (FAILED(hr)) return hr;
     ready_.pop_front();
-    if (async_) RequestInputIfIdle();
+    if (async_) RequestInput();
     return S_OK;
   }
 
@@ -706,13 +713,13 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   // time, an asynchronous one takes input only against a METransformNeedInput it sent.
   bool Accepting() const { return async_ ? inputRequests_ > 0 : ready_.empty(); }
 
-  // Asks for more input while the frames asked for, taken, being encoded and waiting to be taken
-  // out number fewer than its limit: one at a time for most encoders.
-  void RequestInputIfIdle() {
+  // Asks for input while fewer frames than wanted are on their way through the transform: requests
+  // not yet answered, frames taken and not yet encoded or being encoded, output not yet taken. With
+  // one wanted: a request only when nothing is asked for, encoded or waiting to be taken.
+  void RequestInput() {
     if (!async_ || !codec_->IsOpen()) return;
-    std::size_t inFlight =
-        static_cast<std::size_t>(inputRequests_) + queued_.size() + (encoding_ ? 1 : 0) + ready_.size();
-    for (; inFlight < inputRequestLimit_; ++inFlight) {
+    std::size_t onTheirWay = static_cast<std::size_t>(inputRequests_) + queued_.size() + (encoding_ ? 1 : 0) + ready_.size();
+    for (; onTheirWay < requestsWanted_; ++onTheirWay) {
       if (FAILED(events_->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr))) return;
       ++inputRequests_;
     }
@@ -747,8 +754,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   }
 
   // The worker: encodes the queued frames in order, without the mutex, so that the caller's calls
-  // (events, output, status) never wait for an encode. A failed encode is an MEError event, as a
-  // device that breaks down reports itself to an asynchronous caller.
+  // (events, output, status) never wait for an encode. A failed encode is an MEError event.
   void EncodeQueuedFrames() {
     std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
@@ -760,18 +766,37 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       hold.unlock();
       std::deque<EncodedPacket> encoded;
       const std::uint8_t* luma = frame.pixels.data();
-      const bool ok = codec_->Encode(luma, luma + frame.rows * static_cast<std::size_t>(frame.stride), frame.stride,
-                                     frame.time, frame.duration, encoded);
+      // Nothing may leave this thread: a codec that runs out of memory is a device that fails.
+      HRESULT result = S_OK;
+      try {
+        if (!codec_->Encode(luma, luma + frame.rows * static_cast<std::size_t>(frame.stride), frame.stride, frame.time,
+                            frame.duration, encoded)) {
+          result = E_FAIL;
+        }
+      } catch (...) {
+        result = E_OUTOFMEMORY;
+      }
       hold.lock();
       encoding_ = false;
-      spare_.push_back(std::move(frame.pixels));
-      if (ok) {
-        const std::size_t before = ready_.size();
-        for (EncodedPacket& packet : encoded) ready_.push_back(std::move(packet));
-        AnnounceOutputs(before);
-        RequestInputIfIdle();  // when this frame gave nothing yet, the encoder wants the next
+      try {
+        spare_.push_back(std::move(frame.pixels));
+      } catch (...) {
+        // the buffer is not kept for reuse
+      }
+      const std::size_t before = ready_.size();
+      if (SUCCEEDED(result)) {
+        try {
+          for (EncodedPacket& packet : encoded) ready_.push_back(std::move(packet));
+        } catch (...) {
+          result = E_OUTOFMEMORY;
+        }
+      }
+      AnnounceOutputs(before);
+      if (SUCCEEDED(result)) {
+        RequestInput();  // when this frame gave nothing yet, the encoder wants the next
       } else {
-        events_->QueueEvent(MEError, GUID_NULL, E_FAIL, nullptr);
+        // A device that breaks down reports itself to an asynchronous caller this way.
+        events_->QueueEvent(MEError, GUID_NULL, result, nullptr);
       }
       workChanged_.notify_all();
     }
@@ -875,7 +900,6 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   const std::unique_ptr<Codec> codec_;
   const bool async_;
   TypeChange typeChange_;
-  const std::size_t inputRequestLimit_;  // METransformNeedInput kept outstanding, at most
   const bool ownSamples_;                // gives its output in samples of its own
   const std::uint32_t inputRows_;        // rows of a padded input surface, or 0
   const bool refuseOutputType_;
@@ -891,10 +915,13 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   CodecProperties properties_;
   std::deque<EncodedPacket> ready_;  // encoded and not yet taken by ProcessOutput
   int inputRequests_ = 0;            // METransformNeedInput sent and not yet answered
+  const std::size_t requestsWanted_;  // frames on their way through it that it asks for
+  const std::uint32_t refuseEvery_;   // every so many inputs one is refused; 0: none
+  std::uint32_t offeredInputs_ = 0;   // inputs that came when it could take them, for refuseEvery_
   const Fault fault_;
   const std::uint64_t faultAfterFrames_;
   std::atomic<std::uint64_t> acceptedFrames_{0};  // inputs taken, for the chosen breakdown
-  bool errorSent_ = false;                         // the MEError event is sent once
+  bool errorSent_ = false;                         // the failure event is sent once
   // The asynchronous transform's worker and what it shares with the caller, under mutex_.
   std::deque<QueuedFrame> queued_;                 // taken and not yet being encoded
   std::vector<std::vector<std::uint8_t>> spare_;  // pixel buffers to reuse

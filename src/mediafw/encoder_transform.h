@@ -21,17 +21,26 @@ struct TransformMode {
   // (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose MF_MT_MPEG_SEQUENCE_HEADER holds the
   // stream's SPS and PPS.
   bool typeChange = false;
+  // How many METransformNeedInput requests an asynchronous transform keeps outstanding. A hardware
+  // encoder with an input queue asks for several frames at once; it asks for another whenever
+  // fewer than this many frames are on their way through it (requests not yet answered, frames
+  // taken and not yet encoded, output not yet taken). 1: one frame at a time.
+  int inputRequests = 1;
+  // Every refuseEvery-th input that comes against a request (or, synchronous, while nothing waits
+  // to be taken) is refused with MF_E_NOTACCEPTING, as a busy encoder refuses now and then; 0:
+  // never. A refusal withdraws the requests outstanding, and the asynchronous transform at once
+  // asks again with new METransformNeedInput events.
+  std::uint32_t refuseEvery = 0;
   // A transform that breaks down mid-run, as a hardware encoder does when its device is lost:
   // once `faultAfterFrames` inputs have been accepted, the chosen operation fails with
-  // kEncoderFaultResult (an MEError event carries it as its status), and keeps failing.
-  enum class Fault { kNone, kProcessInput, kProcessOutput, kGetEvent, kErrorEvent };
+  // kEncoderFaultResult (an MEError event carries it as its status), and keeps failing. The
+  // failed-marker fault sends, once, an event of another type (METransformMarker) whose status
+  // is kEncoderFaultResult.
+  enum class Fault { kNone, kProcessInput, kProcessOutput, kGetEvent, kErrorEvent, kFailedMarker };
   Fault fault = Fault::kNone;
   std::uint64_t faultAfterFrames = 0;
 
-  // Ways in which hardware encoders differ from one another:
-  // - asynchronous, how many METransformNeedInput it keeps outstanding while it has room for
-  //   frames (encoders with a queue of their own ask for several at once);
-  int inputRequests = 1;
+  // More ways in which hardware encoders differ from one another:
   // - asynchronous, whether the caller supplies the output samples (no
   //   MFT_OUTPUT_STREAM_PROVIDES_SAMPLES, and cbSize 0: the caller picks the size);
   bool callerSamples = false;

@@ -103,6 +103,8 @@ VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_
   TransformMode mode;
   mode.async = !switches.synchronous;
   mode.typeChange = switches.typeChange;
+  mode.inputRequests = switches.inputRequests;
+  mode.refuseEvery = switches.refuseEvery;
   mode.fault = switches.fault;
   mode.faultAfterFrames = switches.faultAfterFrames;
   mode.callerSamples = switches.callerSamples;

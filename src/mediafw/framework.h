@@ -34,7 +34,7 @@ namespace mediafw {
 //   VISTREL_MEDIAFW_REFUSER     MFTEnumEx lists, before every other, an encoder that refuses every
 //                               output type (MF_E_INVALIDMEDIATYPE).
 //
-// Switches that take a value (a value that is not one is ignored):
+// Switches that take a value (any other value is ignored):
 //   VISTREL_MEDIAFW_REPLAY=<file>  the only encoder listed replays the H.264 stream in <file>
 //                               (replay_codec.h) instead of encoding: what the transform and its
 //                               caller cost without an encoder's work.
@@ -42,17 +42,28 @@ namespace mediafw {
 //                               padded below the picture, and read their chroma plane after them.
 //   VISTREL_MEDIAFW_CODECAPI_RECORD=<file>  transforms append each ICodecAPI::SetValue they are
 //                               given to <file>, one line each ("AVEncMPVGOPSize VT_UI4 30").
-//
-// One more switch takes a value: VISTREL_MEDIAFW_FAIL=<what>:<N> makes a transform break down after
-// it has accepted N frames, as a hardware encoder does when its device is lost. <what> is
-// "input" (ProcessInput fails), "output" (ProcessOutput fails), "event" (GetEvent fails) or
-// "error" (an MEError event is sent); every failure carries 0x887A0005 (device removed). The last
-// two need an asynchronous transform. Any other value is ignored.
+//   VISTREL_MEDIAFW_INPUT_REQUESTS=<N>  an asynchronous transform keeps N METransformNeedInput
+//                               requests outstanding (1 to 16; default 1), as hardware encoders
+//                               with an input queue do.
+//   VISTREL_MEDIAFW_REFUSE_EVERY=<K>  every K-th input that the transform could take (K at least
+//                               2) is refused with MF_E_NOTACCEPTING; an asynchronous transform
+//                               withdraws its outstanding requests with it and asks again at once.
+//   VISTREL_MEDIAFW_FAIL=<what>:<N>  a transform breaks down after it has accepted N frames, as a
+//                               hardware encoder does when its device is lost. <what> is "input"
+//                               (ProcessInput fails), "output" (ProcessOutput fails), "event"
+//                               (GetEvent fails), "error" (an MEError event is sent) or "marker"
+//                               (an event of another type, METransformMarker, is sent with a
+//                               failed status); every failure carries 0x887A0005 (device
+//                               removed). The last three need an asynchronous transform.
+inline constexpr std::uint32_t kMaxInputRequests = 16;
+
 struct Switches {
   bool softwareEncoder = false;
   bool synchronous = false;
   bool typeChange = false;
   bool verbose = false;
+  int inputRequests = 1;
+  std::uint32_t refuseEvery = 0;
   TransformMode::Fault fault = TransformMode::Fault::kNone;
   std::uint64_t faultAfterFrames = 0;
   bool callerSamples = false;

@@ -29,6 +29,7 @@ void ReadFault(Switches& s) {
                       : what == "output" ? Fault::kProcessOutput
                       : what == "event"  ? Fault::kGetEvent
                       : what == "error"  ? Fault::kErrorEvent
+                      : what == "marker" ? Fault::kFailedMarker
                                          : Fault::kNone;
   if (fault == Fault::kNone) return;
   s.fault = fault;
@@ -58,6 +59,9 @@ Switches ReadSwitches() {
   s.synchronous = SwitchOn("VISTREL_MEDIAFW_SYNC");
   s.typeChange = SwitchOn("VISTREL_MEDIAFW_TYPE_CHANGE");
   s.verbose = SwitchOn("VISTREL_MEDIAFW_VERBOSE");
+  const std::uint32_t requests = NumberSwitch("VISTREL_MEDIAFW_INPUT_REQUESTS", 1, kMaxInputRequests);
+  s.inputRequests = requests > 0 ? static_cast<int>(requests) : 1;
+  s.refuseEvery = NumberSwitch("VISTREL_MEDIAFW_REFUSE_EVERY", 2, 0xFFFFFFFFu);
   ReadFault(s);
   s.callerSamples = SwitchOn("VISTREL_MEDIAFW_CALLER_SAMPLES");
   s.refuser = SwitchOn("VISTREL_MEDIAFW_REFUSER");

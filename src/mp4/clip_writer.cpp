@@ -35,33 +35,51 @@ bool BuildClipHeader(const SampleTable& table, std::uint64_t totalBytes, std::in
   return true;
 }
 
+namespace {
+
+// The file under its temporary name, written and given its final name while this handle still
+// holds it. Removes the temporary file on every failure, also when memory runs out on the way.
+bool WriteAndPlace(const std::u16string& path, const std::vector<EncodedSample>& samples, const ByteBuffer& header,
+                   std::u16string* writtenPath) {
+  const std::u16string temporary = path + u".tmp";
+  platform::FileHandle file = platform::CreateFileForWrite(temporary, platform::ShareMode::None);
+  if (file == platform::kInvalidFile) return false;
+  bool kept = false;
+  try {
+    bool written = platform::WriteToFile(file, header.data(), header.size());
+    ByteBuffer sampleBytes;
+    for (std::size_t i = 0; written && i < samples.size(); ++i) {
+      sampleBytes.clear();
+      ConvertAccessUnit(sampleBytes, SampleBytes(samples[i]), SampleSize(samples[i]));
+      written = platform::WriteToFile(file, sampleBytes.data(), sampleBytes.size());
+    }
+    std::u16string used;
+    kept = written && MoveToFreeName(file, temporary, path, used);
+    if (kept && writtenPath) *writtenPath = std::move(used);
+  } catch (...) {
+    kept = false;
+  }
+  if (!kept) {
+    platform::CloseFile(file);  // still open unless the move closed it
+    platform::RemoveFile(temporary);
+  }
+  return kept;
+}
+
+}  // namespace
+
 bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>& samples,
                    const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
                    std::u16string* writtenPath) {
   if (samples.empty() || sps.size() < 4) return false;
-  SampleTable table;
-  std::uint64_t totalBytes = 0;
-  BuildClipTable(samples, table, totalBytes);
-  ByteBuffer header;
-  if (!BuildClipHeader(table, totalBytes, samples.back().duration, sps, pps, header)) return false;
-
-  const std::u16string temporary = path + u".tmp";
-  platform::FileHandle file = platform::CreateFileForWrite(temporary, platform::ShareMode::None);
-  if (file == platform::kInvalidFile) return false;
-  bool written = platform::WriteToFile(file, header.data(), header.size());
-  ByteBuffer sampleBytes;
-  for (std::size_t i = 0; written && i < samples.size(); ++i) {
-    sampleBytes.clear();
-    ConvertAccessUnit(sampleBytes, SampleBytes(samples[i]), SampleSize(samples[i]));
-    written = platform::WriteToFile(file, sampleBytes.data(), sampleBytes.size());
+  try {
+    SampleTable table;
+    std::uint64_t totalBytes = 0;
+    BuildClipTable(samples, table, totalBytes);
+    ByteBuffer header;
+    if (!BuildClipHeader(table, totalBytes, samples.back().duration, sps, pps, header)) return false;
+    return WriteAndPlace(path, samples, header, writtenPath);
+  } catch (...) {
+    return false;  // memory ran out before the file existed
   }
-  // The file gets its final name while this handle still holds it, and is closed with that.
-  std::u16string used;
-  if (written && MoveToFreeName(file, temporary, path, used)) {
-    if (writtenPath) *writtenPath = std::move(used);
-    return true;
-  }
-  platform::CloseFile(file);
-  platform::RemoveFile(temporary);
-  return false;
 }

@@ -21,7 +21,8 @@ bool BuildClipHeader(const SampleTable& table, std::uint64_t totalBytes, std::in
 
 // Writes samples (oldest first, at least one) as a clip at path. A kept file is never replaced:
 // when path exists, the clip gets the first free name numbered _2, _3, ... and writtenPath (when
-// given) tells the name used. On false nothing is left behind: no clip, no temporary file.
+// given) tells the name used. On false nothing is left behind: no clip, no temporary file. Nothing
+// is thrown: memory that runs out on the way is a failed write.
 bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>& samples,
                    const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
                    std::u16string* writtenPath = nullptr);

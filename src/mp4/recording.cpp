@@ -53,7 +53,8 @@ bool OpenRecording() {
   AppendU32(header, 0);
   AppendFourCC(header, "mdat");
   r.mdatHeaderOffset = kRecordingMdatHeaderOffset;
-  if (!platform::WriteToFile(file, header.data(), header.size())) {
+  if (!platform::WriteToFile(file, header.data(), header.size()) ||
+      !OpenRecordingJournal(r.journal, r.finalPath, parameterSets.sps, parameterSets.pps)) {
     platform::CloseFile(file);
     platform::RemoveFile(temporary);
     StartRetryWait(r);
@@ -94,6 +95,7 @@ void CloseRecording() {
   platform::CloseFile(r.handle);
   r.handle = platform::kInvalidFile;
   if (!kept) platform::RemoveFile(temporary);
+  DiscardRecordingJournal(r.journal);  // only now: until the file has its final name, it rebuilds it
   LogLine("recording file closed: %s, %u frames", kept ? "ok" : "not kept", static_cast<unsigned>(frames));
 
   r.table.times.clear();
@@ -119,14 +121,29 @@ void AppendToRecording(const EncodedSample& sample) {
 
   r.writeBuffer.clear();
   ConvertAccessUnit(r.writeBuffer, SampleBytes(sample), SampleSize(sample));
-  if (platform::WriteToFile(r.handle, r.writeBuffer.data(), r.writeBuffer.size())) {
-    r.table.times.push_back(sample.time);
-    r.table.keyframes.push_back(sample.keyframe ? 1 : 0);
-    r.table.sizes.push_back(static_cast<std::uint32_t>(r.writeBuffer.size()));
+  const bool written = platform::WriteToFile(r.handle, r.writeBuffer.data(), r.writeBuffer.size());
+  if (written) {
+    const std::size_t described = r.table.times.size();
+    try {
+      r.table.times.push_back(sample.time);
+      r.table.keyframes.push_back(sample.keyframe ? 1 : 0);
+      r.table.sizes.push_back(static_cast<std::uint32_t>(r.writeBuffer.size()));
+    } catch (...) {
+      // The columns stay the same length, so that the close describes whole samples only (the
+      // bytes written after them are cut off there) when the failure ends the run.
+      r.table.times.resize(described);
+      r.table.keyframes.resize(described);
+      r.table.sizes.resize(described);
+      throw;
+    }
     r.mdatPayloadBytes += r.writeBuffer.size();
     r.lastDuration = sample.duration;
     r.lastRecordingWrite = platform::TickCount();
-  } else {
+  }
+  // The journal's record follows its sample, so that it never describes bytes not handed to the
+  // file. A journal that cannot be written fails the recording like its own data (a full disk).
+  if (!written || !AppendJournalRecord(r.journal, sample.time, sample.duration, sample.keyframe,
+                                       r.writeBuffer.data(), r.writeBuffer.size())) {
     LogLine("recording write failed (disk full?)");
     CloseRecording();
     StartRetryWait(r);

@@ -9,6 +9,7 @@
 
 #include "clips/sample_history.h"
 #include "mp4/boxes.h"
+#include "mp4/recording_journal.h"
 #include "platform/file.h"
 
 // Process-wide; every field is touched only with processState.recordingLock held.
@@ -25,6 +26,7 @@ struct RecordingFile {
   std::uint32_t lastRecordingWrite = 0;   // tick of the last successful append
   bool retryWaiting = false;              // a wait after a failure runs until retryTick
   std::uint32_t retryTick = 0;
+  RecordingJournal journal;               // beside the open file: what rebuilds it after a crash
 };
 
 extern RecordingFile recordingFile;

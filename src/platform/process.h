@@ -12,7 +12,8 @@ struct ProcessHandle {
   std::uint32_t pid = 0;
 };
 
-// Stops the system from showing error dialogs for this process (no-op where there are none).
+// Stops the system and the C runtime from showing error dialogs for this process, abort() included
+// (no-op where there are none).
 void PrepareErrorMode();
 
 // Opens another process only to wait for its end. False when no such process can be opened.

@@ -14,6 +14,8 @@
 #include "mp4/recording_fixture.h"
 #include "platform/atomic.h"
 #include "platform/text.h"
+#include "platform/thread.h"
+#include "support/failing_allocation.h"
 
 namespace {
 
@@ -193,6 +195,47 @@ TEST_F(ClipRequest, MissingFolderIsCreated) {
   Fill(Sequence(3));
   Save(1);
   EXPECT_EQ(FolderNames(folder / "clips"), std::vector<std::string>({"clip_20250314_211502_death.mp4"}));
+}
+
+// Memory that runs out while the clip is written (its largest sample cannot be converted): the
+// save ends as FAILED, the temporary file is gone, the counter is down again, and the next save
+// goes ahead. The process lives on.
+TEST_F(ClipRequest, OutOfMemoryWhileWritingIsAFailedSave) {
+  std::vector<EncodedSample> samples = Sequence(30);
+  samples.back() = Sample(samples.back().time, false, 200000);
+  Fill(samples);
+  clock.OnNextLocalTimeElsewhere([] { testing_support::FailAllocationsFrom(100000); });
+  Save(1);
+  EXPECT_EQ(log.Messages(), std::vector<std::string>({"saved clip_20250314_211502_death.mp4: FAILED, 30 frames, 1.0 s"}));
+  EXPECT_TRUE(Files().empty());
+  EXPECT_EQ(platform::AtomicLoad(processState.runningSaves), 0);
+  clock.SetSecond(7);
+  Save(2);
+  EXPECT_EQ(Files(), std::vector<std::string>({"clip_20250314_211507_kill.mp4"}));
+}
+
+// Memory that runs out before the file has a name: still a failed save, told as such.
+TEST_F(ClipRequest, OutOfMemoryBeforeTheNameIsAFailedSave) {
+  Fill(Sequence(30));
+  clock.OnNextLocalTimeElsewhere([] { testing_support::FailAllocationsFrom(1); });
+  Save(3);
+  EXPECT_EQ(log.Messages(), std::vector<std::string>({"saved : FAILED, 30 frames, 1.0 s"}));
+  EXPECT_TRUE(Files().empty());
+  EXPECT_EQ(platform::AtomicLoad(processState.runningSaves), 0);
+}
+
+// A save thread that cannot be started: no line, the counter restored, the job and its references
+// to the samples gone, and the next request is not refused as "still running".
+TEST_F(ClipRequest, ThreadThatCannotStartDropsTheRequest) {
+  Fill(Sequence(30));
+  platform::RefuseThreadStartsForTesting(true);
+  RequestClip(1);
+  platform::RefuseThreadStartsForTesting(false);
+  EXPECT_EQ(platform::AtomicLoad(processState.runningSaves), 0);
+  EXPECT_TRUE(log.Messages().empty());
+  EXPECT_EQ(sampleHistory.samples.front().data.use_count(), 1);
+  Save(1);
+  EXPECT_EQ(Files(), std::vector<std::string>({"clip_20250314_211502_death.mp4"}));
 }
 
 // The snapshot shares the bytes and copies the parameter sets; the history may drop its records

@@ -140,7 +140,7 @@ TEST_F(Disk, RecordingNeedsFiveGibibytesFreeAndRetriesAfterSixtySeconds) {
   clock.Advance(60000);
   AppendToRecording(Sample(30000000, true));
   EXPECT_TRUE(FileOpen());
-  EXPECT_EQ(FolderNames(disk.path()), Names({"rec_20250314_211502.mp4.tmp"}));
+  EXPECT_EQ(FolderNames(disk.path()), Names({"rec_20250314_211502.journal.mp4.tmp", "rec_20250314_211502.mp4.tmp"}));
 }
 
 TEST_F(Disk, FullInTheMiddleOfAClip) {
@@ -215,13 +215,15 @@ TEST_F(Disk, PartlyWrittenSampleIsCutOff) {
   EXPECT_EQ(f.movie.stsz, std::vector<std::uint32_t>(30, 1005));
 }
 
-// The header fits but the first sample does not: nothing is kept, and no attempt for 60 s.
+// The header (and the journal's) fits but the first sample does not: nothing is kept, and no
+// attempt for 60 s.
 TEST_F(Disk, FirstSampleDoesNotFit) {
   Tmpfs disk(6 * kGiB);
   SKIP_WITHOUT_TMPFS(disk);
   UseFolder(disk);
   RunRecordingControl(1);
-  clock.OnNextLocalTime([&] { disk.LeaveFree(Tmpfs::kPage); });  // OpenRecording reads the time after the check
+  // OpenRecording reads the time after the check; a page for each file's header.
+  clock.OnNextLocalTime([&] { disk.LeaveFree(2 * Tmpfs::kPage); });
   AppendToRecording(Sample(0, true, 20000));
   EXPECT_EQ(log.Messages(), Names({"recording write failed (disk full?)", "recording file closed: not kept, 0 frames"}));
   EXPECT_TRUE(FolderNames(disk.path()).empty());

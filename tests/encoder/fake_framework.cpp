@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <map>
 
 #include "encoder/loader.h"
 
@@ -10,7 +10,13 @@ namespace fake {
 
 namespace {
 
-std::set<std::uint64_t> liveIds;
+// Every object until it deletes itself. What a test cuts short by a thrown failure (as the process
+// would, ending right after) stays listed here, not leaked; the list itself outlives the program's
+// static destructors.
+std::map<std::uint64_t, const Counted*>& LiveList() {
+  static auto* live = new std::map<std::uint64_t, const Counted*>;
+  return *live;
+}
 std::uint64_t nextId = 1;
 
 template <typename T, typename Interface>
@@ -31,8 +37,8 @@ Framework framework;
 
 // ---- Lifetime ----
 
-Counted::Counted() : id_(nextId++) { liveIds.insert(id_); }
-Counted::~Counted() { liveIds.erase(id_); }
+Counted::Counted() : id_(nextId++) { LiveList().emplace(id_, this); }
+Counted::~Counted() { LiveList().erase(id_); }
 
 ULONG Counted::AddReference() { return static_cast<ULONG>(++references_); }
 
@@ -42,8 +48,8 @@ ULONG Counted::DropReference() {
   return static_cast<ULONG>(left);
 }
 
-int LiveObjects() { return static_cast<int>(liveIds.size()); }
-bool IsAlive(std::uint64_t id) { return liveIds.count(id) != 0; }
+int LiveObjects() { return static_cast<int>(LiveList().size()); }
+bool IsAlive(std::uint64_t id) { return LiveList().count(id) != 0; }
 
 const AttributeItem* FindItem(const std::vector<AttributeItem>& items, REFGUID key) {
   for (const AttributeItem& item : items) {
@@ -697,9 +703,29 @@ HRESULT Transform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR param) {
   return S_OK;
 }
 
-HRESULT Transform::ProcessInput(DWORD, IMFSample*, DWORD) {
+HRESULT Transform::ProcessInput(DWORD, IMFSample* sample, DWORD) {
   calls.push_back("ProcessInput");
-  return S_OK;
+  InputCall call;
+  if (sample != nullptr) {
+    sample->GetSampleTime(&call.time);
+    IMFMediaBuffer* buffer = nullptr;
+    if (SUCCEEDED(sample->GetBufferByIndex(0, &buffer))) {
+      BYTE* bytes = nullptr;
+      DWORD length = 0;
+      if (SUCCEEDED(buffer->Lock(&bytes, nullptr, &length))) {
+        if (length > 0) call.firstByte = bytes[0];
+        buffer->Unlock();
+      }
+      buffer->Release();
+    }
+  }
+  if (onInput) onInput();
+  if (!inputResults.empty()) {
+    call.result = inputResults.front();
+    inputResults.pop_front();
+  }
+  inputs.push_back(call);
+  return call.result;
 }
 
 HRESULT Transform::ProcessOutput(DWORD flags, DWORD bufferCount, MFT_OUTPUT_DATA_BUFFER* buffers,

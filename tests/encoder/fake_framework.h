@@ -236,6 +236,14 @@ struct OutputCall {
   DWORD flags;
 };
 
+// One ProcessInput: the sample's time, the first byte of its buffer (the luma of the frame's first
+// pixel) and the answer given.
+struct InputCall {
+  LONGLONG time = 0;
+  int firstByte = -1;
+  HRESULT result = S_OK;
+};
+
 struct TypeSet {
   DWORD streamId;
   std::vector<AttributeItem> items;  // the type's attributes at the call
@@ -276,9 +284,12 @@ class Transform final : public IMFTransform, public ICodecAPI, public IMFMediaEv
   UINT32 claimedSequenceHeaderSize = 0;  // non-zero: what GetBlobSize claims for the header
   bool hasCurrentOutputType = true;
   std::deque<std::pair<MediaEventType, HRESULT>> events;  // for GetEvent
+  std::deque<HRESULT> inputResults;  // ProcessInput answers in turn; none left: S_OK
+  std::function<void()> onInput;     // runs in each ProcessInput before it answers
 
   // What it was asked.
   std::vector<std::string> calls;
+  std::vector<InputCall> inputs;  // every ProcessInput, taken or refused
   std::vector<CodecValue> codecValues;
   std::vector<TypeSet> outputTypesSet;
   std::vector<TypeSet> inputTypesSet;

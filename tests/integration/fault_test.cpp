@@ -82,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EncoderFault{"ProcessOutput", "output:60", false, "ProcessOutput failed 0x887A0005"},
                     EncoderFault{"GetEvent", "event:60", false, "GetEvent failed 0x887A0005"},
                     EncoderFault{"ErrorEvent", "error:60", false, "encoder event 1 status 0x887A0005"},
+                    EncoderFault{"FailedEventOfAnotherType", "marker:60", false, "encoder event 604 status 0x887A0005"},
                     EncoderFault{"SyncProcessInput", "input:60", true, "ProcessInput failed 0x887A0005"},
                     EncoderFault{"SyncProcessOutput", "output:60", true, "ProcessOutput failed 0x887A0005"}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -110,7 +111,8 @@ TEST_F(Faults, KilledMidSaveAndMidRecordingLeavesOnlyTemporaryFiles) {
   ex.SetRecordSwitch(true);
   const std::uint64_t resumed = fed.load();
   ASSERT_TRUE(WaitFed(resumed + 120));
-  ASSERT_TRUE(WaitUntil([&] { return FilesIn(out, "rec_*.mp4.tmp").size() == 1; }, 10000));
+  // The recording file and its journal.
+  ASSERT_TRUE(WaitUntil([&] { return FilesIn(out, "rec_*.mp4.tmp").size() == 2; }, 10000));
   const auto before = Snapshot(out);
 
   OpenGate gate;
@@ -123,14 +125,16 @@ TEST_F(Faults, KilledMidSaveAndMidRecordingLeavesOnlyTemporaryFiles) {
   gate.Disarm();
   ASSERT_TRUE(gate.struck()) << Log();
 
-  // What the kill left: the earlier files as they were, and two temporary files.
+  // What the kill left: the earlier files as they were, and the temporary files of the clip and
+  // of the recording (with its journal).
   const auto after = Snapshot(out);
   const auto clipTmp = FilesIn(out, "clip_*.mp4.tmp");
   const auto recTmp = FilesIn(out, "rec_*.mp4.tmp");
   ASSERT_EQ(clipTmp.size(), 1u);
-  ASSERT_EQ(recTmp.size(), 1u);
+  ASSERT_EQ(recTmp.size(), 2u);
   EXPECT_EQ(clipTmp[0], gate.heldFile());
-  EXPECT_GT(fs::file_size(recTmp[0]), 40u);
+  const fs::path recording = recTmp[0].string().find(".journal.") == std::string::npos ? recTmp[0] : recTmp[1];
+  EXPECT_GT(fs::file_size(recording), 40u);
   for (const auto& [name, bytes] : before) {
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) continue;
     ASSERT_TRUE(after.count(name)) << name;
@@ -143,7 +147,8 @@ TEST_F(Faults, KilledMidSaveAndMidRecordingLeavesOnlyTemporaryFiles) {
   }
   EXPECT_EQ(finals, 2u);  // the clip and the recording from before the fault, nothing else
 
-  // The next start: only the leftovers go.
+  // The next start: the clip's leftover goes, the recording's is rebuilt into a whole file from
+  // the frame where it began, and nothing else changes.
   for (const char* name : kLookAlikes) std::ofstream(out / name) << "not vistrel's to delete";
   fs::create_directory(out / "clip_folder.mp4.tmp");
   const auto kept = Snapshot(out);
@@ -151,9 +156,16 @@ TEST_F(Faults, KilledMidSaveAndMidRecordingLeavesOnlyTemporaryFiles) {
   EXPECT_EQ(WaitExit(), 0) << Log();
   EXPECT_TRUE(FilesIn(out, "clip_*.mp4.tmp") == std::vector<fs::path>{out / "clip_folder.mp4.tmp"});
   EXPECT_TRUE(FilesIn(out, "rec_*.mp4.tmp").empty());
+  const std::string recovered = recording.stem().string();  // without ".tmp"
+  const auto frames = CheckVideo(out / recovered);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_GE(*frames.front() + 30, resumed);  // the first keyframe after the switch went on again
+  EXPECT_LE(*frames.front(), resumed + 30);
+  EXPECT_EQ(CountLogged("recovered " + recovered + ": " + std::to_string(frames.size()) + " frames"), 1u) << Log();
   auto expected = kept;
   expected.erase(clipTmp[0].filename().string());
-  expected.erase(recTmp[0].filename().string());
+  for (const auto& file : recTmp) expected.erase(file.filename().string());
+  expected[recovered] = ReadWhole(out / recovered);
   EXPECT_TRUE(Snapshot(out) == expected);
 }
 
@@ -254,7 +266,8 @@ TEST_F(Faults, SecondProcessOnTheSameFolderLeavesTheFirstOnesFilesAlone) {
   std::ofstream(out / "rec_20200101_000000.mp4.tmp") << "left by a run that was killed";
   Feed(90);
   ASSERT_TRUE(WaitFed(120));
-  ASSERT_TRUE(WaitUntil([&] { return FilesIn(out, "rec_*.mp4.tmp").size() == 2; }, 10000));  // the stale one and A's
+  // The stale one, and A's with its journal.
+  ASSERT_TRUE(WaitUntil([&] { return FilesIn(out, "rec_*.mp4.tmp").size() == 3; }, 10000));
 
   // The first one's clip is held just after its file was created, while the second one starts.
   OpenGate gate;

@@ -35,10 +35,10 @@ struct Personality {
 
 void PrintTo(const Personality& p, std::ostream* out) { *out << p.name; }
 
-const char* const kAllSwitches[] = {"VISTREL_MEDIAFW_SYNC",         "VISTREL_MEDIAFW_TYPE_CHANGE",
-                                    "VISTREL_MEDIAFW_INPUT_ROWS",   "VISTREL_MEDIAFW_CALLER_SAMPLES",
-                                    "VISTREL_MEDIAFW_CODECAPI_RECORD", "VISTREL_MEDIAFW_FAIL",
-                                    "VISTREL_MEDIAFW_REPLAY"};
+const char* const kAllSwitches[] = {
+    "VISTREL_MEDIAFW_SYNC",           "VISTREL_MEDIAFW_TYPE_CHANGE",     "VISTREL_MEDIAFW_INPUT_ROWS",
+    "VISTREL_MEDIAFW_CALLER_SAMPLES", "VISTREL_MEDIAFW_CODECAPI_RECORD", "VISTREL_MEDIAFW_FAIL",
+    "VISTREL_MEDIAFW_REPLAY",         "VISTREL_MEDIAFW_INPUT_REQUESTS",  "VISTREL_MEDIAFW_REFUSE_EVERY"};
 
 class Personalities : public testing::TestWithParam<Personality> {
  protected:
@@ -173,6 +173,7 @@ TEST_P(Personalities, MainJobFrameExact) {
 INSTANTIATE_TEST_SUITE_P(
     Matrix, Personalities,
     testing::Values(
+        Personality{"AsyncRequests", {{"VISTREL_MEDIAFW_INPUT_REQUESTS", "3"}}, "  using it: async, input height 720", 0},
         Personality{"AsyncPadded",
                     {{"VISTREL_MEDIAFW_INPUT_ROWS", "736"},
                      {"VISTREL_MEDIAFW_CALLER_SAMPLES", "1"},

@@ -84,9 +84,10 @@ class Process : public testing::Test {
     for (const char* name : {"vistrel", "vistrel-host", "libvistrel-mediafw.so"}) {
       fs::copy_file(fs::path(VISTREL_BIN_DIR) / name, bin / name);
     }
-    ::unsetenv("VISTREL_SOFTWARE_ENCODER");
-    ::unsetenv("VISTREL_MEDIAFW_SYNC");
-    ::unsetenv("VISTREL_MEDIAFW_TYPE_CHANGE");
+    for (const char* name : {"VISTREL_SOFTWARE_ENCODER", "VISTREL_MEDIAFW_SYNC", "VISTREL_MEDIAFW_TYPE_CHANGE",
+                             "VISTREL_MEDIAFW_INPUT_REQUESTS", "VISTREL_MEDIAFW_REFUSE_EVERY"}) {
+      ::unsetenv(name);
+    }
   }
 
   testing_support::CommandResult Host(const std::string& args) {
@@ -441,6 +442,38 @@ INSTANTIATE_TEST_SUITE_P(Modes, EncoderPaths,
                          testing::Values(EncoderMode{"Async", ""}, EncoderMode{"Sync", "--sync-encoder"},
                                          EncoderMode{"AsyncTypeChange", "--type-change"},
                                          EncoderMode{"SyncTypeChange", "--sync-encoder --type-change"}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+struct Protocol {
+  const char* name;
+  const char* flags;
+  const char* inputRequests;  // VISTREL_MEDIAFW_INPUT_REQUESTS, or null
+  const char* refuseEvery;    // VISTREL_MEDIAFW_REFUSE_EVERY, or null
+};
+
+class EncoderProtocol : public Process, public testing::WithParamInterface<Protocol> {};
+
+// The frame step against the stand-in encoder behaving as hardware encoders do: several input
+// requests outstanding at once, a frame refused now and then. Every frame the host offers is
+// taken, and reaches the recording exactly once and in order.
+TEST_P(EncoderProtocol, EveryFrameOnceAndInOrder) {
+  if (GetParam().inputRequests) ::setenv("VISTREL_MEDIAFW_INPUT_REQUESTS", GetParam().inputRequests, 1);
+  if (GetParam().refuseEvery) ::setenv("VISTREL_MEDIAFW_REFUSE_EVERY", GetParam().refuseEvery, 1);
+  const auto run = Host(std::string("--software-encoder --log --fast --record --duration 4 --idle 2 ") + GetParam().flags);
+  ASSERT_EQ(run.exitCode, 0) << run.output << Log();
+  EXPECT_NE(run.output.find("frames: 120 offered, 120 taken"), std::string::npos) << run.output;
+  const auto recs = Files("rec_");
+  ASSERT_EQ(recs.size(), 1u) << run.output;
+  const auto rec = CheckVideo(recs[0]);
+  ASSERT_FALSE(rec.empty());
+  EXPECT_EQ(*rec.front(), 0u);
+  EXPECT_EQ(rec.size(), 120u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoders, EncoderProtocol,
+                         testing::Values(Protocol{"FourRequests", "", "4", nullptr},
+                                         Protocol{"RequestsAndRefusals", "", "3", "7"},
+                                         Protocol{"SyncRefusals", "--sync-encoder", nullptr, "5"}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Process, HostEndingClosesTheRecordingAndEndsWithZero) {

@@ -105,7 +105,8 @@ class VistrelRun : public testing::Test {
     for (const char* name : {"vistrel", "vistrel-host", "libvistrel-mediafw.so"}) {
       fs::copy_file(fs::path(VISTREL_BIN_DIR) / name, bin / name);
     }
-    for (const char* name : {"VISTREL_MEDIAFW_SYNC", "VISTREL_MEDIAFW_TYPE_CHANGE", "VISTREL_MEDIAFW_FAIL"}) {
+    for (const char* name : {"VISTREL_MEDIAFW_SYNC", "VISTREL_MEDIAFW_TYPE_CHANGE", "VISTREL_MEDIAFW_FAIL",
+                             "VISTREL_MEDIAFW_INPUT_REQUESTS", "VISTREL_MEDIAFW_REFUSE_EVERY"}) {
       ::unsetenv(name);
     }
     ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);

@@ -489,6 +489,149 @@ TEST_F(MediaFramework, AsyncTransformEncodesACopyOfTheFrame) {
 
 // --- the synchronous transform ---
 
+std::size_t Count(const std::vector<MediaEventType>& types, MediaEventType type) {
+  return static_cast<std::size_t>(std::count(types.begin(), types.end(), type));
+}
+
+// VISTREL_MEDIAFW_INPUT_REQUESTS: several requests outstanding at once, as a hardware encoder with
+// an input queue sends them, and one more for each output taken.
+TEST_F(MediaFramework, AsyncTransformKeepsTheChosenNumberOfRequestsOutstanding) {
+  ScopedEnvironment software("VISTREL_SOFTWARE_ENCODER", "1");
+  for (const char* malformed : {"0", "17", "3x", "-3", ""}) {
+    ScopedEnvironment requests("VISTREL_MEDIAFW_INPUT_REQUESTS", malformed);
+    Encoder encoder;
+    std::string failedStep;
+    ASSERT_EQ(OpenLastCandidate(framework_, Configuration{}, &encoder, &failedStep), S_OK) << failedStep;
+    EXPECT_EQ(TakeEventTypes(encoder.events), (std::vector<MediaEventType>{METransformNeedInput})) << malformed;
+    ReleaseEncoder(&encoder);
+  }
+
+  ScopedEnvironment requests("VISTREL_MEDIAFW_INPUT_REQUESTS", "3");
+  Encoder encoder;
+  std::string failedStep;
+  ASSERT_EQ(OpenLastCandidate(framework_, Configuration{}, &encoder, &failedStep), S_OK) << failedStep;
+  IMFTransform* transform = encoder.transform;
+  EXPECT_EQ(TakeEventTypes(encoder.events), std::vector<MediaEventType>(3, METransformNeedInput));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(transform->ProcessInput(0, Frame(i).get(), 0), S_OK) << i;
+  // Three requests answered: a fourth frame is not asked for while the three are on their way.
+  EXPECT_EQ(transform->ProcessInput(0, Frame(3).get(), 0), MF_E_NOTACCEPTING);
+  const std::vector<MediaEventType> outputs = WaitForEventTypes(encoder.events, 3);
+  EXPECT_EQ(outputs, std::vector<MediaEventType>(3, METransformHaveOutput));
+
+  // Each output taken makes room for one more frame: one new request each, in frame order.
+  Collected collected;
+  for (int i = 0; i < 3; ++i) {
+    bool stop = false;
+    ASSERT_TRUE(mediafw_driver::OneOutput(framework_, encoder, &collected, &stop)) << collected.error;
+    EXPECT_EQ(TakeEventTypes(encoder.events), (std::vector<MediaEventType>{METransformNeedInput})) << i;
+  }
+  ASSERT_EQ(collected.units.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(collected.units[i].time, static_cast<LONGLONG>(i) * kFrameDuration);
+  for (int i = 3; i < 6; ++i) EXPECT_EQ(transform->ProcessInput(0, Frame(i).get(), 0), S_OK) << i;
+  ReleaseEncoder(&encoder);
+}
+
+// VISTREL_MEDIAFW_REFUSE_EVERY: a frame refused now and then. The asynchronous transform withdraws
+// its requests with the refusal and sends new ones; an input without a request is refused too,
+// and does not count.
+TEST_F(MediaFramework, AsyncTransformRefusesEveryKthInputAndAsksAgain) {
+  ScopedEnvironment software("VISTREL_SOFTWARE_ENCODER", "1");
+  ScopedEnvironment queue("VISTREL_MEDIAFW_INPUT_REQUESTS", "4");
+  ScopedEnvironment refuse("VISTREL_MEDIAFW_REFUSE_EVERY", "3");
+  Encoder encoder;
+  std::string failedStep;
+  ASSERT_EQ(OpenLastCandidate(framework_, Configuration{}, &encoder, &failedStep), S_OK) << failedStep;
+  IMFTransform* transform = encoder.transform;
+  std::size_t outputs = 0;  // METransformHaveOutput seen so far: the encoder announces from its thread
+  auto requests = [&] {
+    const std::vector<MediaEventType> types = TakeEventTypes(encoder.events);
+    outputs += Count(types, METransformHaveOutput);
+    return Count(types, METransformNeedInput);
+  };
+  EXPECT_EQ(requests(), 4u);
+  EXPECT_EQ(transform->ProcessInput(0, Frame(0).get(), 0), S_OK);
+  EXPECT_EQ(transform->ProcessInput(0, Frame(1).get(), 0), S_OK);
+  EXPECT_EQ(transform->ProcessInput(0, Frame(2).get(), 0), MF_E_NOTACCEPTING);  // the third
+  // The two requests left are withdrawn; two new ones make up the four again.
+  EXPECT_EQ(requests(), 2u);
+  EXPECT_EQ(transform->ProcessInput(0, Frame(2).get(), 0), S_OK);
+  EXPECT_EQ(transform->ProcessInput(0, Frame(3).get(), 0), S_OK);
+  EXPECT_EQ(transform->ProcessInput(0, Frame(4).get(), 0), MF_E_NOTACCEPTING);  // no request left
+  EXPECT_EQ(requests(), 0u);
+
+  for (int pass = 0; pass < 10000 && outputs < 4; ++pass) {
+    EXPECT_EQ(requests(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(outputs, 4u);
+  Collected collected;
+  for (int i = 0; i < 4; ++i) {
+    bool stop = false;
+    ASSERT_TRUE(mediafw_driver::OneOutput(framework_, encoder, &collected, &stop)) << collected.error;
+  }
+  ASSERT_EQ(collected.units.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(collected.units[i].time, static_cast<LONGLONG>(i) * kFrameDuration);
+  EXPECT_EQ(requests(), 4u);
+  ReleaseEncoder(&encoder);
+}
+
+TEST_F(MediaFramework, SyncTransformRefusesEveryKthInput) {
+  ScopedEnvironment software("VISTREL_SOFTWARE_ENCODER", "1");
+  ScopedEnvironment sync("VISTREL_MEDIAFW_SYNC", "1");
+  ScopedEnvironment refuse("VISTREL_MEDIAFW_REFUSE_EVERY", "2");
+  Encoder encoder;
+  std::string failedStep;
+  ASSERT_EQ(OpenLastCandidate(framework_, Configuration{}, &encoder, &failedStep), S_OK) << failedStep;
+  Collected collected;
+  std::vector<HRESULT> answers;
+  for (int frame = 0; frame < 3;) {
+    const HRESULT hr = encoder.transform->ProcessInput(0, Frame(frame).get(), 0);
+    answers.push_back(hr);
+    if (hr == S_OK) {
+      ASSERT_TRUE(mediafw_driver::DrainOutput(framework_, encoder, &collected)) << collected.error;
+      ++frame;
+    }
+  }
+  EXPECT_EQ(answers, (std::vector<HRESULT>{S_OK, MF_E_NOTACCEPTING, S_OK, MF_E_NOTACCEPTING, S_OK}));
+  ASSERT_EQ(collected.units.size(), 3u);
+  ReleaseEncoder(&encoder);
+}
+
+// VISTREL_MEDIAFW_FAIL=marker:N: after N frames, an event of neither kind the caller waits for,
+// carrying the device's failure as its status.
+TEST_F(MediaFramework, FailedMarkerEventComesAfterTheChosenFrames) {
+  ScopedEnvironment software("VISTREL_SOFTWARE_ENCODER", "1");
+  ScopedEnvironment requests("VISTREL_MEDIAFW_INPUT_REQUESTS", "2");
+  ScopedEnvironment fail("VISTREL_MEDIAFW_FAIL", "marker:2");
+  Encoder encoder;
+  std::string failedStep;
+  ASSERT_EQ(OpenLastCandidate(framework_, Configuration{}, &encoder, &failedStep), S_OK) << failedStep;
+  EXPECT_EQ(Count(TakeEventTypes(encoder.events), METransformNeedInput), 2u);
+  ASSERT_EQ(encoder.transform->ProcessInput(0, Frame(0).get(), 0), S_OK);
+  IMFMediaEvent* event = nullptr;
+  while (encoder.events->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event) == S_OK) {
+    MediaEventType type = 0;
+    event->GetType(&type);
+    event->Release();
+    EXPECT_NE(type, METransformMarker) << "before the second frame";
+  }
+  ASSERT_EQ(encoder.transform->ProcessInput(0, Frame(1).get(), 0), S_OK);
+  std::vector<std::pair<MediaEventType, HRESULT>> markers;
+  for (int pass = 0; pass < 200 && markers.empty(); ++pass) {
+    while (encoder.events->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event) == S_OK) {
+      MediaEventType type = 0;
+      HRESULT status = S_OK;
+      event->GetType(&type);
+      event->GetStatus(&status);
+      event->Release();
+      if (type == METransformMarker) markers.emplace_back(type, status);
+    }
+  }
+  ASSERT_EQ(markers.size(), 1u);
+  EXPECT_EQ(static_cast<std::uint32_t>(markers[0].second), 0x887A0005u);
+  ReleaseEncoder(&encoder);
+}
+
 TEST_F(MediaFramework, SyncTransformFillsTheCallersSampleAndRefusesInputWhileOutputWaits) {
   ScopedEnvironment software("VISTREL_SOFTWARE_ENCODER", "1");
   ScopedEnvironment sync("VISTREL_MEDIAFW_SYNC", "1");

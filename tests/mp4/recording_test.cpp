@@ -6,6 +6,7 @@
 #include "mp4/hex.h"
 #include "mp4/mp4_reader.h"
 #include "mp4/recording_fixture.h"
+#include "support/failing_allocation.h"
 
 namespace {
 
@@ -57,6 +58,26 @@ TEST_F(RecordingTest, EmptyUnitsAreDroppedAndSizesStayExact) {
   EXPECT_EQ(HexText(ByteBuffer(bytes.begin() + 40, bytes.begin() + 54)),
             HexText(Hex("00 00 00 03 65 88 84 00 00 00 03 65 88 85")));
   EXPECT_EQ(f.mdatSize, 8u + f.movie.stsz[0] + f.movie.stsz[1] + f.movie.stsz[2]);
+}
+
+// Memory that runs out while a sample's entry goes into the table (its second column cannot grow):
+// the table stays whole, and the close that follows, as the failed run's shutdown does it,
+// describes exactly the samples before, with the bytes written after them cut off.
+TEST_F(RecordingTest, SampleWhoseEntryCannotBeAddedIsLeftOutWhole) {
+  RunRecordingControl(1);
+  const std::vector<EncodedSample> samples = Sequence(5, 30, 0, 150);
+  Append({samples.begin(), samples.begin() + 4});  // the columns are full at 4
+  testing_support::FailAllocationNumber(2);
+  EXPECT_THROW(AppendToRecording(samples[4]), std::bad_alloc);
+  testing_support::FailAllocationNumber(0);
+  CloseRecordingForShutdown();
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 4 frames"}));
+  ASSERT_EQ(Files(), Names({"rec_20250314_211502.mp4"}));
+  const std::vector<std::uint8_t> bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  const mp4read::File f = mp4read::ReadFile(bytes);
+  EXPECT_EQ(f.mdatSize, 8 + 4 * 155u);
+  EXPECT_EQ(f.movie.stsz, std::vector<std::uint32_t>(4, 155));
+  EXPECT_EQ(f.movie.stss, std::vector<std::uint32_t>({1}));
 }
 
 TEST_F(RecordingTest, NothingWhileTheSwitchIsOff) {
@@ -262,7 +283,7 @@ TEST_F(RecordingTest, EmptyFileIsNotKept) {
     platform::LockHolder hold(processState.recordingLock);
     ASSERT_TRUE(OpenRecording());
   }
-  EXPECT_EQ(Files(), Names({"rec_20250314_211502.mp4.tmp"}));
+  EXPECT_EQ(Files(), Names({"rec_20250314_211502.journal.mp4.tmp", "rec_20250314_211502.mp4.tmp"}));
   RunRecordingControl(0);
   EXPECT_EQ(log.Messages(), Names({"recording file closed: not kept, 0 frames"}));
   EXPECT_TRUE(Files().empty());

@@ -17,6 +17,7 @@
 #include "platform/shared_memory.h"
 #include "platform/text.h"
 #include "platform/thread.h"
+#include "support/failing_allocation.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -350,6 +351,28 @@ TEST(PlatformThread, DetachedThreadRuns) {
   ASSERT_TRUE(platform::StartDetachedThread([](void* p) { platform::AtomicExchange(*static_cast<std::int32_t*>(p), 1); }, &done));
   for (int i = 0; i < 500 && platform::AtomicLoad(done) == 0; ++i) platform::SleepMilliseconds(2);
   EXPECT_EQ(platform::AtomicLoad(done), 1);
+}
+
+// A thread that cannot be started is a false result, whatever the reason: here the thread's own
+// bookkeeping cannot be allocated. Nothing runs, nothing is thrown.
+TEST(PlatformThread, StartWithoutMemoryFailsQuietly) {
+  std::int32_t ran = 0;
+  bool started = true;
+  {
+    testing_support::FailingAllocations outOfMemory(1);
+    started = platform::StartDetachedThread([](void* p) { platform::AtomicExchange(*static_cast<std::int32_t*>(p), 1); },
+                                            &ran);
+  }
+  EXPECT_FALSE(started);
+  platform::SleepMilliseconds(50);
+  EXPECT_EQ(platform::AtomicLoad(ran), 0);
+
+  platform::RefuseThreadStartsForTesting(true);
+  EXPECT_FALSE(platform::StartDetachedThread([](void* p) { platform::AtomicExchange(*static_cast<std::int32_t*>(p), 1); },
+                                             &ran));
+  platform::RefuseThreadStartsForTesting(false);
+  platform::SleepMilliseconds(50);
+  EXPECT_EQ(platform::AtomicLoad(ran), 0);
 }
 
 TEST(PlatformProcess, WaitFiresWhenARealChildEnds) {

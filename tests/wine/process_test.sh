@@ -12,6 +12,7 @@
 #   process_test.sh faults      command line, probe, no encoder, faulty blocks, encoders breaking down
 #   process_test.sh runs        clips, recordings, folder rules, the host's end
 #   process_test.sh matrix      the main job on each encoder personality
+#   process_test.sh recovery    a recording cut by ending vistrel.exe, recovered by the next start
 #
 # Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
 # ENCODERS (vistrel-test-encoders.dll and the stream), WORK (a scratch folder), WINEPREFIX and a
@@ -64,7 +65,7 @@ setup() {
   out=$case_dir/out
   log=$case_dir/bin/vistrel.log
   unset VISTREL_TEST_ENCODERS VISTREL_MEDIAFW_REPLAY VISTREL_MEDIAFW_FAIL VISTREL_MEDIAFW_TYPE_CHANGE \
-    VISTREL_MEDIAFW_CODECAPI_RECORD
+    VISTREL_MEDIAFW_CODECAPI_RECORD VISTREL_MEDIAFW_INPUT_REQUESTS VISTREL_MEDIAFW_REFUSE_EVERY
 }
 
 vistrel() { (cd "$case_dir" && wine "$case_dir/bin/vistrel.exe" "$@" </dev/null >/dev/null 2>&1); echo $?; }
@@ -331,8 +332,10 @@ case_clips_and_recording() {
   beats=$(sed -n 's/^heartbeat: \([0-9]*\) per second.*/\1/p' <<<"$host_output")
   [ "${beats:-0}" -gt 0 ] || fail "the heartbeat did not move: $host_output"
 
-  # The framework lists the refusing encoder first: it is tried, and the next one taken.
-  expect_eq "the first two log lines" "$(log_messages | head -2)" "$refused_line"$'\n'"  using it: async, input height 720"
+  # The framework lists the refusing encoder first: it is tried, and the next one taken (after the
+  # lines about the leftover recordings).
+  expect_eq "the encoder's log lines" "$(log_messages | grep -A1 -xF "$refused_line")" \
+    "$refused_line"$'\n'"  using it: async, input height 720"
   expect_logged "request 2, saving in 2000 ms"
   expect_logged "stopped by the switch"
   expect_logged_like "recording file closed: ok, [0-9]+ frames"
@@ -431,6 +434,24 @@ AVEncMPVDefaultBPictureCount VT_UI4 0
 AVLowLatencyMode VT_BOOL true"
 }
 
+# The frame step against an encoder that asks for several frames at once (the asynchronous
+# personality) or one at a time (the synchronous one) and refuses one now and then, as hardware
+# encoders do: every frame offered is taken and recorded once.
+case_encoder_protocol() {  # personality, then every how many inputs one is refused
+  setup "protocol-$1"
+  export VISTREL_TEST_ENCODERS=$1 VISTREL_MEDIAFW_REFUSE_EVERY=$2
+  host --log --fast --record --duration 4 --idle 2
+  expect_eq "exit code" "$host_code" 0
+  expect_in "frames" "frames: 120 offered, 120 taken" "$host_output"
+  local recs
+  recs=$(files 'rec_*.mp4')
+  expect_eq "one recording" "$(grep -c . <<<"$recs")" 1
+  if check_video "$out/$recs"; then
+    expect_eq "recording starts at the first frame" "$(first_number)" 0
+    expect_eq "frames recorded" "$(frame_count)" 120
+  fi
+}
+
 # The host ends abruptly: the watcher closes the recording into a whole file and ends with 0. A key
 # clip on the way is saved at once.
 case_host_ends() {
@@ -469,6 +490,41 @@ case_folder_cannot_be_made() {
   expect_logged_like "saved clip_[0-9]{8}_[0-9]{6}_key\.mp4: FAILED, [0-9]+ frames, [0-9]+\.[0-9] s"
 }
 
+# --- recovery ------------------------------------------------------------------------------------
+
+# vistrel.exe ended by TerminateProcess in the middle of a recording, as a crash ends it: the file
+# and its journal stay behind, and the next start rebuilds the recording from its first frame,
+# losing at most its last second.
+case_killed_recording() {
+  setup killed-recording
+  local result
+  result=$(cd "$case_dir" && wine "$helper" kill-recording 120 "$(winpath "$case_dir/bin/vistrel.exe")" "$(winpath "$out")" \
+           </dev/null 2>&1)
+  expect_eq "helper exit code" "$?" 0
+  expect_in "frames fed" "fed 120" "$result"
+  expect_eq "recording files left" "$(files 'rec_*.mp4.tmp' | grep -vc journal)" 1
+  expect_eq "journals left" "$(files 'rec_*.journal.mp4.tmp' | grep -c .)" 1
+  expect_eq "no final recording yet" "$(files 'rec_*.mp4')" ""
+  local leftover
+  leftover=$(files 'rec_*.mp4.tmp' | grep -v journal)
+
+  # The next start (recording off, stopped after a second) recovers it; the stop waits for that.
+  host --log --fast --duration 1
+  expect_eq "exit code of the next start" "$host_code" 0
+  expect_eq "no temporary file left" "$(files '*.tmp')" ""
+  local recovered="${leftover%.tmp}"
+  expect_eq "the recording under its final name" "$(files 'rec_*.mp4')" "$recovered"
+  local line
+  line=$(log_messages | grep -E "^recovered ")
+  expect_eq "the recovery's line" "$(sed -E 's/: [0-9]+ frames$//' <<<"$line")" "recovered $recovered"
+  if check_video "$out/$recovered"; then
+    expect_eq "recording starts at the first frame" "$(first_number)" 0
+    expect_eq "frames as logged" "recovered $recovered: $(frame_count) frames" "$line"
+    [ "$(frame_count)" -ge 90 ] && [ "$(frame_count)" -le 120 ] ||
+      fail "recovered $(frame_count) of the 120 frames fed: more than a second lost"
+  fi
+}
+
 case "${1:-}" in
   stream) record_stream ;;
   register) register_encoders ;;
@@ -485,12 +541,15 @@ case "${1:-}" in
     ;;
   runs)
     case_clips_and_recording
+    case_encoder_protocol async-requests 7
+    case_encoder_protocol sync 5
     case_host_ends
     case_folder_cannot_be_made
     ;;
   matrix) case_matrix ;;
+  recovery) case_killed_recording ;;
   *)
-    echo "usage: $0 stream|register|unregister|faults|runs|matrix" >&2
+    echo "usage: $0 stream|register|unregister|faults|runs|matrix|recovery" >&2
     exit 2
     ;;
 esac

@@ -26,8 +26,9 @@
 //   VISTREL_MEDIAFW_REPLAY  the recorded stream to replay; "vistrel-replay.h264" beside this
 //                           library when unset. Without a readable stream an encoder is listed and
 //                           fails when streaming begins.
-//   VISTREL_MEDIAFW_TYPE_CHANGE, VISTREL_MEDIAFW_FAIL  as in libvistrel-mediafw.so
-//                           (mediafw/framework.h), for every personality.
+//   VISTREL_MEDIAFW_TYPE_CHANGE, VISTREL_MEDIAFW_INPUT_REQUESTS, VISTREL_MEDIAFW_REFUSE_EVERY,
+//   VISTREL_MEDIAFW_FAIL    as in libvistrel-mediafw.so (mediafw/framework.h), for every
+//                           personality; a personality's own manners take precedence.
 #include <windows.h>
 
 #include <mfapi.h>
@@ -166,6 +167,8 @@ class ClassFactory final : public mediafw::ComObject<IClassFactory> {
     TransformMode mode;
     const mediafw::Switches switches = mediafw::ReadSwitches();
     mode.typeChange = switches.typeChange;
+    mode.inputRequests = switches.inputRequests;
+    mode.refuseEvery = switches.refuseEvery;
     mode.fault = switches.fault;
     mode.faultAfterFrames = switches.faultAfterFrames;
     personality_.shape(mode);

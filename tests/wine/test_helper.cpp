@@ -15,6 +15,11 @@
 //                           no-event  the block exists, the event does not
 //                         Exit code: vistrel's; 90 when it changed the block, 91 when it did not
 //                         end within 30 s, 100 for a bad command line, 101 when setup failed.
+//   kill-recording N VISTREL OUT
+//                         hosts VISTREL with recording on into OUT, feeds it N test pictures (the
+//                         fast clock: 1/30 s apart), waits until it has taken them all and a second
+//                         more, and ends it with TerminateProcess, as a crash would; prints
+//                         "fed N". Exit code 0, 101 when setup failed or vistrel did not come up.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -118,6 +123,47 @@ int Fault(const std::string& kind, const char* vistrel) {
   return unchanged ? static_cast<int>(code) : 90;
 }
 
+int KillRecording(long frames, const char* vistrel, const char* out) {
+  const std::uint32_t pid = platform::CurrentProcessId();
+  host::HostOptions options;
+  options.log = true;
+  options.record = true;
+  options.outputFolder = platform::Utf16FromUtf8(out);
+  host::HostExchange ex;
+  if (!ex.Create(pid, options)) return kSetupFailed;
+  platform::ProcessHandle child;
+  if (!platform::StartProcess(platform::Utf16FromUtf8(vistrel), {u"--run", platform::Utf16FromUtf8(std::to_string(pid))},
+                              child)) {
+    return kSetupFailed;
+  }
+  for (int i = 0; i < 3000 && ex.Status() == 0; ++i) Sleep(10);
+  if (ex.Status() != 1) {
+    platform::KillProcess(child);
+    return kSetupFailed;
+  }
+  std::vector<std::uint8_t> frame(exchange::kSlotBytes);
+  long fed = 0;
+  for (DWORD start = GetTickCount(); fed < frames && GetTickCount() - start < 60000;) {
+    std::uint8_t* slot = ex.NextSlot();
+    if (!slot) {
+      Sleep(1);
+      continue;
+    }
+    host::DrawTestPicture(slot, exchange::kStride, static_cast<std::uint32_t>(fed));
+    ex.SubmitSlot(static_cast<std::int64_t>(fed) * 10000000 / 30);
+    ++fed;
+  }
+  // Every slot taken back by vistrel, then a second for the encoder's output to reach the file.
+  for (int i = 0; i < 3000 && !ex.NextSlot(); ++i) Sleep(10);
+  Sleep(1000);
+  platform::KillProcess(child);
+  std::uint32_t code = 0;
+  platform::WaitProcessFor(child, 30000, code);
+  std::printf("fed %ld\n", fed);
+  std::fflush(stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,6 +172,9 @@ int main(int argc, char** argv) {
   if (command == "numbers" && argc == 2) return PrintNumbers();
   if (command == "hold" && argc >= 4) return Hold(std::atol(argv[2]), argc - 3, argv + 3);
   if (command == "fault" && argc == 4) return Fault(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: vistrel-test-helper frames N | numbers | hold SECONDS PATH... | fault KIND VISTREL\n");
+  if (command == "kill-recording" && argc == 5) return KillRecording(std::atol(argv[2]), argv[3], argv[4]);
+  std::fprintf(stderr,
+               "usage: vistrel-test-helper frames N | numbers | hold SECONDS PATH... | fault KIND VISTREL | "
+               "kill-recording N VISTREL OUT\n");
   return kUsage;
 }

@@ -2,16 +2,25 @@
 
 #include <time.h>
 
-#include <system_error>
+#include <atomic>
 #include <thread>
 
 namespace platform {
 
+namespace {
+std::atomic<bool> threadStartsRefused{false};
+}  // namespace
+
+void RefuseThreadStartsForTesting(bool refuse) { threadStartsRefused.store(refuse); }
+
 bool StartDetachedThread(ThreadFunction function, void* argument) {
+  if (threadStartsRefused.load()) return false;
+  // std::thread reports a thread the system cannot create with std::system_error, and its own state
+  // that cannot be allocated with std::bad_alloc: both are the same failure here.
   try {
     std::thread(function, argument).detach();
     return true;
-  } catch (const std::system_error&) {
+  } catch (...) {
     return false;
   }
 }

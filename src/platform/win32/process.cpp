@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <io.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/text.h"
 #include "platform/win32/win32.h"
@@ -13,7 +16,25 @@ using win32::FromHandle;
 using win32::ToHandle;
 using win32::Wide;
 
-void PrepareErrorMode() { ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX); }
+void PrepareErrorMode() {
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  // The C runtime's own fatal messages (abort(), a pure virtual call) go to standard error, which a
+  // windowed program does not have, instead of into a message box.
+  _set_error_mode(_OUT_TO_STDERR);
+  // A runtime that also reports abort() to Windows Error Reporting, whose dialog the error mode does
+  // not cover, is told not to. The runtime this program uses may lack the call: it is looked up.
+  using SetAbortBehavior = unsigned int(__cdecl*)(unsigned int, unsigned int);
+  for (const wchar_t* runtime : {L"msvcrt.dll", L"ucrtbase.dll"}) {
+    const HMODULE module = ::GetModuleHandleW(runtime);
+    if (!module) continue;
+    const FARPROC found = ::GetProcAddress(module, "_set_abort_behavior");
+    if (!found) continue;
+    SetAbortBehavior setAbortBehavior = nullptr;
+    static_assert(sizeof setAbortBehavior == sizeof found);
+    std::memcpy(&setAbortBehavior, &found, sizeof found);
+    setAbortBehavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
+  }
+}
 
 bool OpenProcessForWait(std::uint32_t pid, ProcessHandle& process) {
   HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, pid);

@@ -1,5 +1,6 @@
 #include "platform/thread.h"
 
+#include <atomic>
 #include <new>
 
 #include "platform/win32/win32.h"
@@ -7,6 +8,8 @@
 namespace platform {
 
 namespace {
+std::atomic<bool> threadStartsRefused{false};
+
 struct Start {
   ThreadFunction function;
   void* argument;
@@ -20,7 +23,10 @@ DWORD WINAPI ThreadMain(LPVOID p) {
 }
 }  // namespace
 
+void RefuseThreadStartsForTesting(bool refuse) { threadStartsRefused.store(refuse); }
+
 bool StartDetachedThread(ThreadFunction function, void* argument) {
+  if (threadStartsRefused.load()) return false;
   auto* start = new (std::nothrow) Start{function, argument};
   if (!start) return false;
   HANDLE h = ::CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);

@@ -1,0 +1,509 @@
+// Recordings rebuilt after a crash. Leftovers are made by the recorder itself and then cut the way
+// a kill or a power failure cuts them (at every byte of the last samples, over with random bytes
+// or zeros, records forged with valid checks): what comes back must be exactly the file a clean
+// close would have written for the whole samples, or nothing.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "clips/housekeeping.h"
+#include "mp4/crc32.h"
+#include "mp4/mp4_reader.h"
+#include "mp4/recording_fixture.h"
+#include "mp4/recording_journal.h"
+#include "mp4/recovery.h"
+#include "platform/atomic.h"
+#include "platform/exclusive_file.h"
+#include "platform/thread.h"
+
+namespace {
+
+using namespace testing_files;
+using namespace testing_samples;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kMedia = "rec_20250314_211502.mp4.tmp";
+const std::string kJournal = "rec_20250314_211502.journal.mp4.tmp";
+const std::string kFinal = "rec_20250314_211502.mp4";
+
+struct Leftover {
+  Bytes media, journal;
+};
+
+// An access unit with two slices (two length-prefixed units in the media data), as the encoders
+// measured give them; payload bytes are never zero, so no start code appears inside.
+EncodedSample TwoSlices(std::int64_t time, bool keyframe, std::size_t payload) {
+  EncodedSample s = Sample(time, keyframe, payload);
+  std::vector<std::uint8_t> au = *s.data;
+  au.insert(au.end(), {0, 0, 1, static_cast<std::uint8_t>(keyframe ? 0x65 : 0x41)});
+  for (std::size_t i = 0; i < payload / 2 + 1; ++i) au.push_back(static_cast<std::uint8_t>(0x81 + (i * 7 + payload) % 120));
+  s.data = std::make_shared<const std::vector<std::uint8_t>>(std::move(au));
+  return s;
+}
+
+// count samples 1/30 s apart, a keyframe every 8, sizes and durations varying, every fifth sample
+// with two slices, and one that holds only an access unit delimiter (0 bytes in the media data).
+std::vector<EncodedSample> Mixed(int count) {
+  std::vector<EncodedSample> out;
+  for (int i = 0; i < count; ++i) {
+    const std::int64_t t = i * 10000000LL / 30;
+    const std::size_t payload = 40 + static_cast<std::size_t>((i * 37) % 90);
+    if (i == 10) {
+      EncodedSample empty;
+      empty.data = std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t>{0, 0, 0, 1, 0x09, 0xF0});
+      empty.time = t;
+      empty.duration = 333333;
+      out.push_back(empty);
+    } else {
+      out.push_back(i % 5 == 3 ? TwoSlices(t, i % 8 == 0, payload) : Sample(t, i % 8 == 0, payload));
+    }
+    out.back().duration = 333000 + 100 * i;
+  }
+  return out;
+}
+
+void WriteBytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+ByteSource Memory(const Bytes& bytes) {
+  ByteSource source;
+  source.size = bytes.size();
+  source.read = [&bytes](std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+    if (offset > bytes.size() || n > bytes.size() - offset) return false;
+    std::memcpy(out, bytes.data() + offset, n);
+    return true;
+  };
+  return source;
+}
+
+std::size_t Recovered(const Leftover& l) {
+  RecoveredRecording r;
+  return ReadLeftoverRecording(Memory(l.journal), Memory(l.media), r) ? r.table.times.size() : 0;
+}
+
+class RecoveryTest : public RecordingTest {
+ protected:
+  // Records the samples and keeps the leftover as it stood after each append (leftovers[k] holds
+  // k samples), then abandons the recording as a kill would: no close, the files left behind.
+  std::vector<Leftover> RecordLeftovers(const std::vector<EncodedSample>& samples) {
+    RunRecordingControl(1);
+    std::vector<Leftover> out(1);
+    for (const EncodedSample& s : samples) {
+      AppendToRecording(s);
+      clock.Advance(33);
+      out.push_back({ReadFileBytes(folder / kMedia), ReadFileBytes(folder / kJournal)});
+    }
+    {
+      platform::LockHolder hold(processState.recordingLock);
+      platform::CloseFile(recordingFile.handle);
+      platform::CloseFile(recordingFile.journal.handle);
+      recordingFile = RecordingFile{};
+    }
+    RunRecordingControl(0);
+    fs::remove(folder / kMedia);
+    fs::remove(folder / kJournal);
+    return out;
+  }
+
+  // The file a clean close makes of the first count samples.
+  Bytes CleanClose(const std::vector<EncodedSample>& samples, std::size_t count) {
+    RunRecordingControl(1);
+    Append({samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(count)});
+    RunRecordingControl(0);
+    Bytes bytes = ReadFileBytes(folder / kFinal);
+    fs::remove(folder / kFinal);
+    return bytes;
+  }
+
+  // The media-data end of each leftover: ends[k] is the file offset just after sample k - 1.
+  static std::vector<std::size_t> SampleEnds(const std::vector<Leftover>& leftovers) {
+    std::vector<std::size_t> ends;
+    for (const Leftover& l : leftovers) ends.push_back(l.media.empty() ? 40 : l.media.size());
+    return ends;
+  }
+
+  void Place(const Leftover& l) {
+    WriteBytes(folder / kMedia, l.media);
+    WriteBytes(folder / kJournal, l.journal);
+  }
+
+  // A start's part in it, in the main loop's order: take over, clean up, recover.
+  void Start() {
+    LeftoverRecordings leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
+    RecoverLeftoverRecordings(leftovers);
+  }
+
+  // The recovered file, or nothing when the leftover went (and then no temporary file either).
+  Bytes StartAndTake() {
+    Start();
+    EXPECT_FALSE(fs::exists(folder / kMedia));
+    EXPECT_FALSE(fs::exists(folder / kJournal));
+    if (!fs::exists(folder / kFinal)) return {};
+    Bytes bytes = ReadFileBytes(folder / kFinal);
+    fs::remove(folder / kFinal);
+    return bytes;
+  }
+
+  std::vector<std::string> RecoveryLines() {
+    std::vector<std::string> lines;
+    for (const std::string& m : log.Messages()) {
+      if (m.rfind("recovered ", 0) == 0 || m.rfind("could not recover ", 0) == 0) lines.push_back(m);
+    }
+    return lines;
+  }
+};
+
+TEST(Crc32, KnownValueAndContinuation) {
+  const char* text = "123456789";
+  EXPECT_EQ(Crc32(text, 9), 0xCBF43926u);
+  EXPECT_EQ(Crc32(text + 4, 5, Crc32(text, 4)), 0xCBF43926u);
+  EXPECT_EQ(Crc32(nullptr, 0), 0u);
+  std::vector<std::uint8_t> long_(1000);
+  for (std::size_t i = 0; i < long_.size(); ++i) long_[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  std::uint32_t bytewise = 0;
+  for (std::uint8_t b : long_) bytewise = Crc32(&b, 1, bytewise);
+  EXPECT_EQ(Crc32(long_.data(), long_.size()), bytewise);
+}
+
+TEST_F(RecoveryTest, JournalLivesBesideTheOpenFileOnly) {
+  RunRecordingControl(1);
+  Append(Sequence(3));
+  EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));
+  RunRecordingControl(0);
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  // A file that is not kept takes its journal with it.
+  clock.SetSecond(9);
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    ASSERT_TRUE(OpenRecording());
+  }
+  RunRecordingControl(0);
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+}
+
+// A journal record that cannot be written (here: its handle gone) fails the recording as a full
+// disk does: the file is closed with every sample written, the sample just written included, and
+// the next keyframe waits 60 s.
+TEST_F(RecoveryTest, JournalWriteFailureClosesTheRecording) {
+  RunRecordingControl(1);
+  Append(Sequence(4));
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    platform::CloseFile(recordingFile.journal.handle);  // later writes to it fail
+  }
+  Append(Sequence(2, 30, 4000000));
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"recording write failed (disk full?)", "recording file closed: ok, 5 frames"}));
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  EXPECT_EQ(mp4read::ReadFile(ReadFileBytes(folder / kFinal)).movie.stsz.size(), 5u);
+}
+
+// A kill after any sample: the next start makes of the leftover exactly the file that a clean
+// close of the same samples makes.
+TEST_F(RecoveryTest, RecoveredFileIsTheCleanCloseOfTheSameSamples) {
+  const std::vector<EncodedSample> samples = Mixed(20);
+  const std::vector<Leftover> leftovers = RecordLeftovers(samples);
+  std::vector<std::string> expected;
+  for (std::size_t k = 1; k <= samples.size(); ++k) {
+    Place(leftovers[k]);
+    const Bytes recovered = StartAndTake();
+    EXPECT_TRUE(recovered == CleanClose(samples, k)) << k << " samples";
+    expected.push_back("recovered " + kFinal + ": " + std::to_string(k) + " frames");
+  }
+  EXPECT_EQ(RecoveryLines(), expected);
+  EXPECT_TRUE(Files().empty());
+}
+
+// The media data cut at every byte of its last samples (a kill in the middle of a write, or the
+// last writes lost): recovered up to the last whole sample, never more.
+TEST_F(RecoveryTest, MediaCutAtEveryByteOfItsLastSamples) {
+  const std::vector<EncodedSample> samples = Mixed(12);
+  const std::vector<Leftover> leftovers = RecordLeftovers(samples);
+  const std::vector<std::size_t> ends = SampleEnds(leftovers);
+  std::vector<Bytes> clean(samples.size() + 1);
+  for (std::size_t k = 7; k <= samples.size(); ++k) clean[k] = CleanClose(samples, k);
+  const Leftover& whole = leftovers.back();
+  for (std::size_t cut = ends[8] - 1; cut <= whole.media.size(); ++cut) {
+    std::size_t whole_samples = 0;
+    while (whole_samples < samples.size() && ends[whole_samples + 1] <= cut) ++whole_samples;
+    Place({Bytes(whole.media.begin(), whole.media.begin() + static_cast<std::ptrdiff_t>(cut)), whole.journal});
+    EXPECT_TRUE(StartAndTake() == clean[whole_samples]) << "cut at " << cut << ", " << whole_samples << " whole";
+  }
+}
+
+// The journal cut at every byte of its last records: the samples whose records are whole.
+TEST_F(RecoveryTest, JournalCutAtEveryByteOfItsLastRecords) {
+  const std::vector<EncodedSample> samples = Mixed(12);
+  const std::vector<Leftover> leftovers = RecordLeftovers(samples);
+  std::vector<Bytes> clean(samples.size() + 1);
+  for (std::size_t k = 7; k <= samples.size(); ++k) clean[k] = CleanClose(samples, k);
+  const Leftover& whole = leftovers.back();
+  const std::size_t header = whole.journal.size() - samples.size() * kJournalRecordSize;
+  for (std::size_t cut = header + 8 * kJournalRecordSize - 1; cut <= whole.journal.size(); ++cut) {
+    const std::size_t records = (cut - header) / kJournalRecordSize;
+    Place({whole.media, Bytes(whole.journal.begin(), whole.journal.begin() + static_cast<std::ptrdiff_t>(cut))});
+    EXPECT_TRUE(StartAndTake() == clean[records]) << "cut at " << cut;
+  }
+  // Not even the header: nothing to rebuild from.
+  Place({whole.media, Bytes(whole.journal.begin(), whole.journal.begin() + static_cast<std::ptrdiff_t>(header - 1))});
+  EXPECT_TRUE(StartAndTake().empty());
+  EXPECT_EQ(RecoveryLines().back(), "could not recover " + kMedia);
+}
+
+// A power failure: either file's tail replaced by random bytes or by the zeros of blocks that
+// never reached the disk, from any offset on. What is recovered is exactly the samples that lie
+// wholly before the first changed byte of both files.
+TEST_F(RecoveryTest, TailsOverwrittenByAPowerFailure) {
+  const std::vector<EncodedSample> samples = Mixed(12);
+  const std::vector<Leftover> leftovers = RecordLeftovers(samples);
+  const std::vector<std::size_t> ends = SampleEnds(leftovers);
+  std::vector<Bytes> clean(samples.size() + 1);
+  for (std::size_t k = 1; k <= samples.size(); ++k) clean[k] = CleanClose(samples, k);
+  const Leftover& whole = leftovers.back();
+  const std::size_t header = whole.journal.size() - samples.size() * kJournalRecordSize;
+  std::mt19937 random(20251209);
+  // Overwrites bytes from at on (and perhaps a little beyond the end), randomly or with zeros;
+  // returns the first byte that differs from the original.
+  auto damage = [&](Bytes& bytes, std::size_t at, bool zeros) {
+    const Bytes original = bytes;
+    bytes.resize(bytes.size() + random() % 64);
+    for (std::size_t i = at; i < bytes.size(); ++i) bytes[i] = zeros ? 0 : static_cast<std::uint8_t>(random());
+    std::size_t first = at;
+    while (first < original.size() && bytes[first] == original[first]) ++first;
+    return first;
+  };
+  for (int round = 0; round < 120; ++round) {
+    Leftover l = whole;
+    std::size_t mediaIntact = l.media.size(), journalIntact = l.journal.size();
+    const int which = round % 3;  // media, journal or both
+    if (which != 1) mediaIntact = damage(l.media, 40 + random() % (l.media.size() - 40), round % 2 == 0);
+    if (which != 0) journalIntact = damage(l.journal, header + random() % (l.journal.size() - header), round % 4 < 2);
+    std::size_t expected = 0;
+    while (expected < samples.size() && ends[expected + 1] <= mediaIntact &&
+           header + (expected + 1) * kJournalRecordSize <= journalIntact) {
+      ++expected;
+    }
+    EXPECT_EQ(Recovered(l), expected) << "round " << round;
+    Place(l);
+    EXPECT_TRUE(StartAndTake() == clean[expected]) << "round " << round;
+  }
+}
+
+// Records with valid checks but values that no recorder writes, and damaged headers: each ends
+// the file at the record it concerns (or gives nothing), never more.
+TEST_F(RecoveryTest, ForgedRecordsEndTheFileWhereTheyStand) {
+  const std::vector<EncodedSample> samples = Mixed(12);
+  const Leftover whole = RecordLeftovers(samples).back();
+  JournalHeader header;
+  ASSERT_TRUE(ParseJournalHeader(whole.journal.data(), whole.journal.size(), header));
+  auto record = [&](const Leftover& l, std::uint32_t i) {
+    JournalSample s;
+    EXPECT_TRUE(ParseJournalRecord(header.seed, i, l.journal.data() + header.size + i * kJournalRecordSize, s));
+    return s;
+  };
+  auto forge = [&](Leftover& l, std::uint32_t i, const JournalSample& s) {
+    std::uint8_t bytes[kJournalRecordSize];
+    BuildJournalRecord(header.seed, i, s, bytes);
+    std::memcpy(l.journal.data() + header.size + i * kJournalRecordSize, bytes, sizeof bytes);
+  };
+  auto with = [&](std::uint32_t i, auto change) {
+    Leftover l = whole;
+    JournalSample s = record(l, i);
+    change(s, l);
+    forge(l, i, s);
+    return Recovered(l);
+  };
+  ASSERT_EQ(Recovered(whole), 12u);
+  EXPECT_EQ(with(5, [](JournalSample& s, Leftover&) { s.time -= 333334; }), 5u);  // time not after the one before
+  EXPECT_EQ(with(5, [](JournalSample&, Leftover&) {}), 12u);                       // the forging itself changes nothing
+  EXPECT_EQ(with(0, [](JournalSample& s, Leftover&) { s.keyframe = false; }), 0u);  // no keyframe first
+  EXPECT_EQ(with(5, [](JournalSample& s, Leftover&) { s.duration = 0; }), 5u);
+  EXPECT_EQ(with(5, [](JournalSample& s, Leftover&) { s.duration = 3000000001LL; }), 5u);
+  EXPECT_EQ(with(11, [](JournalSample& s, Leftover&) { s.size += 1; }), 11u);       // beyond the end of the file
+  EXPECT_EQ(with(5, [](JournalSample& s, Leftover&) { s.size = 0xFFFFFFF0u; }), 5u);
+  EXPECT_EQ(with(5, [](JournalSample& s, Leftover&) { s.checksum ^= 1; }), 5u);
+  // A sample whose bytes match their record but whose length prefix overruns the sample.
+  const std::size_t at = 40 + [&] {
+    std::size_t offset = 0;
+    for (std::uint32_t i = 0; i < 5; ++i) offset += record(whole, i).size;
+    return offset;
+  }();
+  EXPECT_EQ(with(5, [&](JournalSample& s, Leftover& l) {
+              l.media[at + 3] = static_cast<std::uint8_t>(l.media[at + 3] + 1);
+              s.checksum = Crc32(l.media.data() + at, s.size);
+            }), 5u);
+  // ... or ends before it does.
+  EXPECT_EQ(with(5, [&](JournalSample& s, Leftover& l) {
+              l.media[at + 3] = static_cast<std::uint8_t>(l.media[at + 3] - 1);
+              s.checksum = Crc32(l.media.data() + at, s.size);
+            }), 5u);
+  // A reserved flag bit.
+  {
+    Leftover l = whole;
+    std::uint8_t* r = l.journal.data() + header.size + 5 * kJournalRecordSize;
+    r[24] |= 0x80;
+    const std::uint32_t check = Crc32(r, 28, [&] {
+      const std::uint8_t place[8] = {static_cast<std::uint8_t>(header.seed >> 24), static_cast<std::uint8_t>(header.seed >> 16),
+                                     static_cast<std::uint8_t>(header.seed >> 8), static_cast<std::uint8_t>(header.seed),
+                                     0, 0, 0, 5};
+      return Crc32(place, 8);
+    }());
+    r[28] = static_cast<std::uint8_t>(check >> 24);
+    r[29] = static_cast<std::uint8_t>(check >> 16);
+    r[30] = static_cast<std::uint8_t>(check >> 8);
+    r[31] = static_cast<std::uint8_t>(check);
+    EXPECT_EQ(Recovered(l), 5u);
+  }
+  // A record moved to another place, or from another journal, does not check.
+  {
+    Leftover l = whole;
+    std::memcpy(l.journal.data() + header.size + 6 * kJournalRecordSize, l.journal.data() + header.size + 5 * kJournalRecordSize,
+                kJournalRecordSize);
+    EXPECT_EQ(Recovered(l), 6u);
+  }
+  {
+    Leftover l = whole;
+    l.journal[12] ^= 1;  // the identity: another journal, whose header checks in itself
+    const std::uint32_t crc = Crc32(l.journal.data(), header.size - 4);
+    for (int b = 0; b < 4; ++b) l.journal[header.size - 4 + b] = static_cast<std::uint8_t>(crc >> (24 - 8 * b));
+    EXPECT_EQ(Recovered(l), 0u);
+  }
+  // Headers: a sequence parameter set too short for the avcC record (the records sealed anew
+  // under that header), another version, a media file that is not a recording; and one whose
+  // size was already patched by a close cut short.
+  auto reseal = [&](const std::vector<std::uint8_t>& sps) {
+    const std::uint8_t identity[kJournalIdentitySize] = {7};
+    const ByteBuffer newHeader = BuildJournalHeader(identity, sps, header.pps);
+    JournalHeader parsed;
+    EXPECT_TRUE(ParseJournalHeader(newHeader.data(), newHeader.size(), parsed));
+    Leftover l = whole;
+    l.journal.assign(newHeader.begin(), newHeader.end());
+    for (std::uint32_t i = 0; i < 12; ++i) {
+      std::uint8_t bytes[kJournalRecordSize];
+      BuildJournalRecord(parsed.seed, i, record(whole, i), bytes);
+      l.journal.insert(l.journal.end(), bytes, bytes + sizeof bytes);
+    }
+    return Recovered(l);
+  };
+  EXPECT_EQ(reseal(header.sps), 12u);
+  EXPECT_EQ(reseal({0x67, 0x4D, 0x40}), 0u);
+  {
+    Leftover l = whole;
+    l.journal[7] = 2;
+    EXPECT_EQ(Recovered(l), 0u);
+    l = whole;
+    l.media[8] = 'X';
+    EXPECT_EQ(Recovered(l), 0u);
+    l = whole;
+    l.media[35] = 0x99;
+    EXPECT_EQ(Recovered(l), 12u);
+  }
+}
+
+// A recording that a running recorder (another process; here, handles of this one) holds is
+// neither taken over nor deleted, nor is its journal; once the holder has gone it is recovered.
+TEST_F(RecoveryTest, HeldLeftoversStay) {
+  const std::vector<EncodedSample> samples = Mixed(9);
+  const Leftover whole = RecordLeftovers(samples).back();
+  Place(whole);
+  platform::FileHandle media = platform::kInvalidFile, journal = platform::kInvalidFile;
+  ASSERT_EQ(platform::OpenFileExclusive(SystemPath(folder / kMedia), media), platform::ExclusiveOpen::Opened);
+  ASSERT_EQ(platform::OpenFileExclusive(SystemPath(folder / kJournal), journal), platform::ExclusiveOpen::Opened);
+  Start();
+  EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));
+  // Only the journal held: a recorder between closing its file and moving it to its final name.
+  platform::CloseFile(media);
+  Start();
+  EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));
+  ASSERT_EQ(platform::OpenFileExclusive(SystemPath(folder / kMedia), media), platform::ExclusiveOpen::Opened);
+  // The file held by a reader that shares nothing, its journal free: the journal is kept for it.
+  platform::CloseFile(journal);
+  Start();
+  EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));
+  EXPECT_TRUE(RecoveryLines().empty());
+  platform::CloseFile(media);
+  EXPECT_EQ(ReadFileBytes(folder / kMedia), whole.media);
+  EXPECT_EQ(ReadFileBytes(folder / kJournal), whole.journal);
+  const Bytes recovered = StartAndTake();
+  EXPECT_TRUE(recovered == CleanClose(samples, samples.size()));
+  EXPECT_EQ(RecoveryLines(), (std::vector<std::string>{"recovered " + kFinal + ": 9 frames"}));
+}
+
+// The recorder's own files while it records, seen from a start on the same folder.
+TEST_F(RecoveryTest, RecordingInProgressIsLeftAlone) {
+  RunRecordingControl(1);
+  Append(Sequence(6));
+  const Bytes media = ReadFileBytes(folder / kMedia), journal = ReadFileBytes(folder / kJournal);
+  Start();
+  EXPECT_EQ(ReadFileBytes(folder / kMedia), media);
+  EXPECT_EQ(ReadFileBytes(folder / kJournal), journal);
+  EXPECT_TRUE(RecoveryLines().empty());
+  Append(Sequence(4, 30, 2000000));
+  RunRecordingControl(0);
+  EXPECT_EQ(mp4read::ReadFile(ReadFileBytes(folder / kFinal)).movie.stsz.size(), 10u);
+}
+
+// What cannot be rebuilt goes as it always did, with a line for each recording; nothing else in
+// the folder is touched.
+TEST_F(RecoveryTest, LeftoversThatCannotBeRebuiltGo) {
+  const Leftover whole = RecordLeftovers(Mixed(5)).back();
+  WriteBytes(folder / "rec_20250101_000000.mp4.tmp", whole.media);               // no journal
+  WriteBytes(folder / "rec_20250101_000001.journal.mp4.tmp", whole.journal);     // no recording
+  WriteBytes(folder / "rec_notes.mp4.tmp", whole.media);                         // not a name of ours
+  WriteBytes(folder / "rec_notes.journal.mp4.tmp", whole.journal);
+  WriteBytes(folder / "rec_20250101_000002.mp4.tmp", {});                         // killed as it opened
+  WriteBytes(folder / "rec_20250101_000002.journal.mp4.tmp", {});
+  for (const char* keep : {"rec_x.mp4", "clip_x.mp4", "rec_20250101_000000.mp4.tmp.old", "notes.txt"}) {
+    WriteBytes(folder / keep, {1, 2, 3});
+  }
+  Start();
+  EXPECT_EQ(Files(), (std::vector<std::string>{"clip_x.mp4", "notes.txt", "rec_20250101_000000.mp4.tmp.old", "rec_x.mp4"}));
+  std::vector<std::string> lines = RecoveryLines();
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"could not recover rec_20250101_000000.mp4.tmp",
+                                             "could not recover rec_20250101_000002.mp4.tmp",
+                                             "could not recover rec_notes.mp4.tmp"}));
+}
+
+// A recovered file never replaces a kept one, and the recording budget holds afterwards.
+TEST_F(RecoveryTest, FinalNameTakenAndFolderBudget) {
+  const std::vector<EncodedSample> samples = Mixed(6);
+  const Leftover whole = RecordLeftovers(samples).back();
+  const Bytes clean = CleanClose(samples, samples.size());
+  const Bytes kept = {9, 9, 9};
+  WriteBytes(folder / kFinal, kept);
+  MakeSparseFile(folder / "rec_20000101_000000.mp4", 12ull << 30, 48);
+  MakeSparseFile(folder / "rec_20000102_000000.mp4", 8ull << 30, 24);
+  Place(whole);
+  Start();
+  EXPECT_EQ(ReadFileBytes(folder / kFinal), kept);
+  EXPECT_TRUE(ReadFileBytes(folder / "rec_20250314_211502_2.mp4") == clean);
+  EXPECT_FALSE(fs::exists(folder / "rec_20000101_000000.mp4"));  // the oldest, over 20 GiB in all
+  EXPECT_TRUE(fs::exists(folder / "rec_20000102_000000.mp4"));
+  const auto messages = log.Messages();
+  EXPECT_NE(std::find(messages.begin(), messages.end(), "recovered rec_20250314_211502_2.mp4: 6 frames"), messages.end());
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "removed an old file to stay under the folder limit"), 1);
+}
+
+// The start hands the work to a thread of its own, counted while it runs.
+TEST_F(RecoveryTest, RecoveryRunsOnAThreadOfItsOwn) {
+  const std::vector<EncodedSample> samples = Mixed(7);
+  const Leftover whole = RecordLeftovers(samples).back();
+  const Bytes clean = CleanClose(samples, samples.size());
+  Place(whole);
+  LeftoverRecordings leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
+  ASSERT_EQ(leftovers.files.size(), 1u);
+  EXPECT_EQ(Files(), (std::vector<std::string>{kJournal, kMedia}));  // spared by the clean-up
+  StartRecoveringLeftoverRecordings(std::move(leftovers));
+  for (int i = 0; i < 1000 && platform::AtomicLoad(processState.runningRecoveries) > 0; ++i) {
+    platform::SleepMilliseconds(10);
+  }
+  ASSERT_EQ(platform::AtomicLoad(processState.runningRecoveries), 0);
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  EXPECT_TRUE(ReadFileBytes(folder / kFinal) == clean);
+}
+
+}  // namespace
