@@ -4,10 +4,15 @@
 // replays recorded access units instead of encoding) vistrel's own CPU per frame, and how much a
 // 300 s recording left by a kill delays the start that recovers it.
 //
-//   process_bench [--replay STREAM.h264]
+//   process_bench [--replay [STREAM.h264]] [--sync]
 //
 // It plays the host in this process and starts build/<preset>/bin/vistrel with the stand-in
-// framework (libx264 through VISTREL_SOFTWARE_ENCODER=1, or the replay transform).
+// framework: libx264 through VISTREL_SOFTWARE_ENCODER=1, or with --replay the replaying encoder
+// (VISTREL_MEDIAFW_REPLAY), whose access units come from STREAM.h264 or, without one, from the
+// numbered test picture encoded here by ffmpeg's libx264 (1280x720 Main, a keyframe every 30
+// frames, no B-frames). --sync makes the transform synchronous (VISTREL_MEDIAFW_SYNC): it then
+// takes no copy of each frame. The real-time part runs with the record switch on, so that its CPU
+// per frame covers the conversion, the intake, the history and the recording's writes.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -50,11 +55,44 @@ double CpuSeconds(std::uint32_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// CPU seconds of the threads a process has now, to the nanosecond (/proc/<pid>/task/*/schedstat):
+// for spans in which no thread ends.
+double ThreadCpuSeconds(std::uint32_t pid) {
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  double seconds = 0;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream in(task.path() / "schedstat");
+    unsigned long long ns = 0;
+    if (in >> ns) seconds += static_cast<double>(ns) / 1e9;
+  }
+  return seconds;
+}
+
+// The numbered test picture, frames 0 to count-1, encoded the way a hardware encoder is configured
+// by vistrel; false when ffmpeg fails.
+bool RecordStream(const std::string& file, int count) {
+  const std::string command =
+      "ffmpeg -nostdin -v error -f rawvideo -pix_fmt bgra -s 1280x720 -r 30 -i - -pix_fmt yuv420p -c:v libx264 "
+      "-preset veryfast -profile:v main -g 30 -bf 0 -x264-params repeat-headers=1:keyint=30:min-keyint=30:scenecut=0 "
+      "-f h264 -y '" + file + "'";
+  FILE* ffmpeg = ::popen(command.c_str(), "w");
+  if (ffmpeg == nullptr) return false;
+  std::vector<std::uint8_t> frame(exchange::kSlotBytes);
+  bool written = true;
+  for (int n = 0; n < count && written; ++n) {
+    host::DrawTestPicture(frame.data(), exchange::kStride, static_cast<std::uint32_t>(n));
+    written = std::fwrite(frame.data(), 1, frame.size(), ffmpeg) == frame.size();
+  }
+  return ::pclose(ffmpeg) == 0 && written;
+}
+
 class Session {
  public:
-  bool Start(const std::string& folder) {
+  bool Start(const std::string& folder, bool record = false) {
     host::HostOptions options;
     options.outputFolder = platform::Utf16FromUtf8(folder);
+    options.record = record;
     if (!ex.Create(platform::CurrentProcessId(), options)) return false;
     const std::u16string exe = platform::Utf16FromUtf8(std::string(VISTREL_BIN_DIR) + "/vistrel");
     if (!platform::StartProcess(exe, {u"--run", platform::Utf16FromUtf8(std::to_string(platform::CurrentProcessId()))},
@@ -94,17 +132,34 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool replaying = false;
   std::string replay;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::string(argv[i]) == "--replay") replay = argv[i + 1];
-  }
-  if (replay.empty()) {
-    ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
-  } else {
-    ::setenv("VISTREL_MEDIAFW_REPLAY", replay.c_str(), 1);
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--replay") {
+      replaying = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-') replay = argv[++i];
+    } else if (a == "--sync") {
+      ::setenv("VISTREL_MEDIAFW_SYNC", "1", 1);
+    } else {
+      std::fprintf(stderr, "usage: process_bench [--replay [STREAM.h264]] [--sync]\n");
+      return 2;
+    }
   }
   char folder[] = "/tmp/vistrel_process_bench_XXXXXX";
   if (!::mkdtemp(folder)) return 1;
+  if (replaying && replay.empty()) {
+    replay = std::string(folder) + "/replay.h264";
+    if (!RecordStream(replay, 150)) {
+      std::fprintf(stderr, "could not record the replayed stream with ffmpeg\n");
+      return 1;
+    }
+  }
+  if (replaying) {
+    ::setenv("VISTREL_MEDIAFW_REPLAY", replay.c_str(), 1);
+  } else {
+    ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
+  }
 
   // 1. Idle: host attached, no frames, 10 s.
   {
@@ -122,11 +177,12 @@ int main(int argc, char** argv) {
     s.Stop();
   }
 
-  // 2. Real time at 30 fps for 10 s: slot hand-back latency and CPU per frame; a clip is saved in
-  // the middle while a watcher looks for the longest pass (the heartbeat moves once a pass).
+  // 2. Real time at 30 fps for 10 s, recording: slot hand-back latency and CPU per frame; a clip is
+  // saved in the middle while a watcher looks for the longest pass (the heartbeat moves once a
+  // pass).
   {
     Session s;
-    if (!s.Start(folder)) return 1;
+    if (!s.Start(folder, /*record=*/true)) return 1;
     std::atomic<bool> watching{true};
     std::atomic<double> longestGap{0};
     std::thread watcher([&] {
@@ -148,9 +204,18 @@ int main(int argc, char** argv) {
     const double before = CpuSeconds(s.child.pid);
     const auto start = Clock::now();
     const int frames = 300;
+    // The steady state, before the clip: from frame 30 (the start-up behind) to frame 200.
+    constexpr int kSteadyFrom = 30;
+    constexpr int kSteadyTo = 200;
+    double steadyBefore = 0;
+    double steadyCpu = 0;
     for (int n = 0; n < frames; ++n) {
       std::this_thread::sleep_until(start + std::chrono::microseconds(33333LL * n));
-      if (n == 200) s.ex.RaiseRequest(3);  // saved at once, while frames keep coming
+      if (n == kSteadyFrom) steadyBefore = ThreadCpuSeconds(s.child.pid);
+      if (n == kSteadyTo) {
+        steadyCpu = ThreadCpuSeconds(s.child.pid) - steadyBefore;
+        s.ex.RaiseRequest(3);  // saved at once, while frames keep coming
+      }
       latencies.push_back(s.FeedAndTime(static_cast<std::uint32_t>(n), 333333LL * n));
     }
     const double cpu = CpuSeconds(s.child.pid) - before;
@@ -163,8 +228,11 @@ int main(int argc, char** argv) {
                   std::sort(v.begin(), v.end());
                   return v[v.size() * 95 / 100];
                 }());
-    std::printf("real time 30 fps: %.3f ms of vistrel CPU per frame (%s)\n", cpu * 1000.0 / frames,
-                replay.empty() ? "libx264 included" : "replayed access units: vistrel's own work");
+    const char* what = replaying ? "replayed access units: vistrel's own work" : "libx264 included";
+    std::printf("real time 30 fps: %.3f ms of vistrel CPU per frame, recording (%s)\n",
+                steadyCpu * 1000.0 / (kSteadyTo - kSteadyFrom), what);
+    std::printf("real time 30 fps: %.3f ms of vistrel CPU per frame with a clip saved (%s)\n", cpu * 1000.0 / frames,
+                what);
     std::printf("longest loop pass (heartbeat gap) while a clip was saved: %.2f ms\n", longestGap.load());
     s.Stop();
   }

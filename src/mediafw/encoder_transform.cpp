@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -141,6 +143,8 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
  public:
   EncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode)
       : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone),
+        ownSamples_(mode.async && !mode.callerSamples), inputRows_(mode.inputRows),
+        refuseOutputType_(mode.refuseOutputType), codecApiRecord_(mode.codecApiRecord),
         requestsWanted_(mode.inputRequests > 1 ? static_cast<std::size_t>(mode.inputRequests) : 1),
         refuseEvery_(mode.refuseEvery), fault_(mode.fault), faultAfterFrames_(mode.faultAfterFrames) {}
 
@@ -209,7 +213,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     *info = MFT_INPUT_STREAM_INFO{};
     info->dwFlags = MFT_INPUT_STREAM_WHOLE_SAMPLES | MFT_INPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER |
                     MFT_INPUT_STREAM_FIXED_SAMPLE_SIZE;
-    info->cbSize = static_cast<DWORD>(Stride() * settings_.height * 3 / 2);
+    info->cbSize = static_cast<DWORD>(static_cast<std::size_t>(Stride()) * InputRows() * 3 / 2);
     return S_OK;
   }
 
@@ -219,9 +223,9 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (HRESULT hr = CheckStream(outputStreamId); FAILED(hr)) return hr;
     *info = MFT_OUTPUT_STREAM_INFO{};
     info->dwFlags = MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER;
-    if (async_) {
+    if (ownSamples_) {
       info->dwFlags |= MFT_OUTPUT_STREAM_PROVIDES_SAMPLES;
-    } else {
+    } else if (!async_) {
       info->cbSize = kSyncOutputBufferSize;
     }
     return S_OK;
@@ -327,7 +331,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       return S_OK;
     }
     EncoderSettings settings;
-    if (!ReadOutputSettings(type, &settings)) return MF_E_INVALIDMEDIATYPE;
+    if (refuseOutputType_ || !ReadOutputSettings(type, &settings)) return MF_E_INVALIDMEDIATYPE;
     if (testOnly) return S_OK;
     // A hardware encoder takes its device when it learns what it is to encode.
     if (!codec_->PrepareDevice()) return kDeviceNotReady;
@@ -435,13 +439,15 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     BYTE* bytes = nullptr;
     DWORD length = 0;
     if (HRESULT hr = buffer->Lock(&bytes, nullptr, &length); FAILED(hr)) return hr;
-    // The buffer may hold more rows than the picture (an encoder that asks for padded frames): the
-    // row count follows from its length, and the chroma plane starts after that many luma rows.
+    // An encoder with padded surfaces reads its chroma plane after the rows it asked for. Others
+    // take what the buffer holds: it may hold more rows than the picture, and then the chroma plane
+    // starts after that many luma rows.
     std::size_t rows = static_cast<std::size_t>(length) * 2 / 3 / static_cast<std::size_t>(stride_);
-    if (rows < static_cast<std::size_t>(settings_.height)) {
+    if (rows < InputRows()) {
       buffer->Unlock();
       return E_INVALIDARG;
     }
+    if (inputRows_ != 0) rows = inputRows_;
     if (async_) {
       // As a hardware encoder does on its device, the asynchronous one encodes away from the
       // caller's thread: it takes a copy of the frame and announces the output when it is ready.
@@ -474,8 +480,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     output.dwStatus = 0;
     if (HRESULT hr = CheckStream(output.dwStreamID); FAILED(hr)) return hr;
     if (!outputType_ || typeChange_ == TypeChange::kAnnounced) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    if (async_ && output.pSample != nullptr) return E_INVALIDARG;  // it provides its own samples
-    if (!async_ && output.pSample == nullptr) return E_INVALIDARG;
+    if (ownSamples_ != (output.pSample == nullptr)) return E_INVALIDARG;  // its own samples, or the caller's
     if (Faulty(Fault::kProcessOutput)) return kEncoderFaultResult;
     if (ready_.empty()) return MF_E_TRANSFORM_NEED_MORE_INPUT;
 
@@ -485,7 +490,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     }
 
     const EncodedPacket& next = ready_.front();
-    HRESULT hr = async_ ? NewOutputSample(next, &output.pSample) : FillCallerSample(next, output.pSample);
+    HRESULT hr = ownSamples_ ? NewOutputSample(next, &output.pSample) : FillCallerSample(next, output.pSample);
     if (FAILED(hr)) return hr;
     ready_.pop_front();
     if (async_) RequestInput();
@@ -555,6 +560,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
 
   HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
     if (api == nullptr || value == nullptr) return E_POINTER;
+    if (!codecApiRecord_.empty()) RecordCodecValue(*api, *value);
     if (!KnownProperty(*api)) return E_NOTIMPL;
     std::lock_guard<std::mutex> hold(mutex_);
     if (codec_->IsOpen()) return MF_E_INVALIDREQUEST;  // settings apply when streaming begins
@@ -614,6 +620,44 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   }
 
   int Stride() const { return inputType_ ? stride_ : settings_.width; }
+
+  // Luma rows of an input buffer: the picture's, or the padded surface's.
+  std::size_t InputRows() const {
+    return inputRows_ > static_cast<std::uint32_t>(settings_.height) ? inputRows_
+                                                                     : static_cast<std::size_t>(settings_.height);
+  }
+
+  // One line for what SetValue was given: the property's name (or its GUID), the variant type and
+  // the value. Appended, so that a test sees every call in order.
+  void RecordCodecValue(const GUID& api, const VARIANT& value) {
+    static const struct {
+      const GUID* api;
+      const char* name;
+    } kNames[] = {{&CODECAPI_AVEncCommonRateControlMode, "AVEncCommonRateControlMode"},
+                  {&CODECAPI_AVEncCommonMeanBitRate, "AVEncCommonMeanBitRate"},
+                  {&CODECAPI_AVEncMPVGOPSize, "AVEncMPVGOPSize"},
+                  {&CODECAPI_AVEncMPVDefaultBPictureCount, "AVEncMPVDefaultBPictureCount"},
+                  {&CODECAPI_AVLowLatencyMode, "AVLowLatencyMode"}};
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                          static_cast<unsigned long>(api.Data1), api.Data2, api.Data3, api.Data4[0], api.Data4[1],
+                          api.Data4[2], api.Data4[3], api.Data4[4], api.Data4[5], api.Data4[6], api.Data4[7]);
+    for (const auto& known : kNames) {
+      if (api == *known.api) n = std::snprintf(line, sizeof line, "%s", known.name);
+    }
+    const std::size_t at = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (value.vt == VT_UI4) {
+      std::snprintf(line + at, sizeof line - at, " VT_UI4 %lu\n", static_cast<unsigned long>(value.ulVal));
+    } else if (value.vt == VT_BOOL) {
+      const char* truth = value.boolVal == VARIANT_TRUE ? "true" : value.boolVal == VARIANT_FALSE ? "false" : "other";
+      std::snprintf(line + at, sizeof line - at, " VT_BOOL %s\n", truth);
+    } else {
+      std::snprintf(line + at, sizeof line - at, " vt %u\n", static_cast<unsigned>(value.vt));
+    }
+    std::lock_guard<std::mutex> hold(recordMutex_);
+    std::ofstream record(codecApiRecord_, std::ios::app | std::ios::binary);
+    record << line;
+  }
 
   using Fault = TransformMode::Fault;
 
@@ -856,6 +900,11 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   const std::unique_ptr<Codec> codec_;
   const bool async_;
   TypeChange typeChange_;
+  const bool ownSamples_;                // gives its output in samples of its own
+  const std::uint32_t inputRows_;        // rows of a padded input surface, or 0
+  const bool refuseOutputType_;
+  const std::filesystem::path codecApiRecord_;
+  std::mutex recordMutex_;  // one line at a time into the record
   ComPtr<IMFAttributes> attributes_;
   ComPtr<IMFMediaEventGenerator> events_;  // asynchronous mode only
   ComPtr<IMFMediaType> outputType_;

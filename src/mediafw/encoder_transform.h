@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 
 #include "encoder/media_framework.h"
@@ -38,6 +39,20 @@ struct TransformMode {
   enum class Fault { kNone, kProcessInput, kProcessOutput, kGetEvent, kErrorEvent, kFailedMarker };
   Fault fault = Fault::kNone;
   std::uint64_t faultAfterFrames = 0;
+
+  // More ways in which hardware encoders differ from one another:
+  // - asynchronous, whether the caller supplies the output samples (no
+  //   MFT_OUTPUT_STREAM_PROVIDES_SAMPLES, and cbSize 0: the caller picks the size);
+  bool callerSamples = false;
+  // - the rows of each NV12 input buffer (GetInputStreamInfo cbSize), 0 for the picture's: an
+  //   encoder whose surfaces are padded below the picture takes its chroma plane after that many
+  //   luma rows and refuses a smaller buffer;
+  std::uint32_t inputRows = 0;
+  // - an encoder that cannot give what it is asked for refuses every output type;
+  bool refuseOutputType = false;
+  // - where each ICodecAPI::SetValue it is given is written down, one line each, so that a test
+  //   sees what reached the encoder (empty: nowhere).
+  std::filesystem::path codecApiRecord;
 };
 
 // DXGI_ERROR_DEVICE_REMOVED: what a hardware encoder reports when its GPU has gone away.

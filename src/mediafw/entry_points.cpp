@@ -10,60 +10,13 @@
 #include "mediafw/encoder_transform.h"
 #include "mediafw/framework.h"
 #include "mediafw/objects.h"
+#include "mediafw/replay_codec.h"
 
 namespace mediafw {
 namespace {
 
-bool SwitchOn(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
-// VISTREL_MEDIAFW_FAIL=<what>:<N>; anything malformed leaves the transforms sound.
-void ReadFault(Switches& s) {
-  const char* value = std::getenv("VISTREL_MEDIAFW_FAIL");
-  if (value == nullptr) return;
-  const char* colon = std::strchr(value, ':');
-  if (colon == nullptr || colon[1] < '0' || colon[1] > '9') return;
-  char* end = nullptr;
-  const unsigned long long frames = std::strtoull(colon + 1, &end, 10);
-  if (end == nullptr || *end != 0) return;
-  const std::string what(value, colon);
-  using Fault = TransformMode::Fault;
-  const Fault fault = what == "input"    ? Fault::kProcessInput
-                      : what == "output" ? Fault::kProcessOutput
-                      : what == "event"  ? Fault::kGetEvent
-                      : what == "error"  ? Fault::kErrorEvent
-                      : what == "marker" ? Fault::kFailedMarker
-                                         : Fault::kNone;
-  if (fault == Fault::kNone) return;
-  s.fault = fault;
-  s.faultAfterFrames = frames;
-}
-
-// A whole decimal number from 1 to limit, or 0 when the variable is unset or anything else.
-std::uint32_t CountSwitch(const char* name, std::uint32_t limit) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value < '0' || *value > '9') return 0;
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(value, &end, 10);
-  if (end == nullptr || *end != 0 || n > limit) return 0;
-  return static_cast<std::uint32_t>(n);
-}
-
-Switches ReadSwitches() {
-  Switches s;
-  s.softwareEncoder = SwitchOn("VISTREL_SOFTWARE_ENCODER");
-  s.synchronous = SwitchOn("VISTREL_MEDIAFW_SYNC");
-  s.typeChange = SwitchOn("VISTREL_MEDIAFW_TYPE_CHANGE");
-  s.verbose = SwitchOn("VISTREL_MEDIAFW_VERBOSE");
-  const std::uint32_t requests = CountSwitch("VISTREL_MEDIAFW_INPUT_REQUESTS", kMaxInputRequests);
-  s.inputRequests = requests > 0 ? static_cast<int>(requests) : 1;
-  const std::uint32_t refuseEvery = CountSwitch("VISTREL_MEDIAFW_REFUSE_EVERY", 0xFFFFFFFFu);
-  s.refuseEvery = refuseEvery >= 2 ? refuseEvery : 0;
-  ReadFault(s);
-  return s;
-}
+// The encoder that VISTREL_MEDIAFW_REFUSER lists first.
+constexpr const char* kRefuserName = "Encoder that refuses every output type";
 
 // A type filter of MFTEnumEx: none, or video of the one subtype (GUID_NULL for any).
 bool Matches(const MFT_REGISTER_TYPE_INFO* filter, const GUID& subtype) {
@@ -139,7 +92,12 @@ VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_
     return S_OK;
   }
 
-  const std::vector<EncoderOffer> offers = OfferedEncoders(switches);
+  std::vector<EncoderOffer> offers = OfferedEncoders(switches);
+  if (switches.refuser) {
+    offers.insert(offers.begin(), EncoderOffer{kRefuserName, [] {
+                                                 return std::unique_ptr<Codec>(new (std::nothrow) ReplayCodec(nullptr));
+                                               }});
+  }
   if (offers.empty()) return S_OK;
 
   TransformMode mode;
@@ -149,10 +107,15 @@ VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_
   mode.refuseEvery = switches.refuseEvery;
   mode.fault = switches.fault;
   mode.faultAfterFrames = switches.faultAfterFrames;
+  mode.callerSamples = switches.callerSamples;
+  mode.inputRows = switches.inputRows;
+  mode.codecApiRecord = switches.codecApiRecord;
+  TransformMode refusing = mode;
+  refusing.refuseOutputType = true;
   auto** array = static_cast<IMFActivate**>(CoTaskMemAlloc(offers.size() * sizeof(IMFActivate*)));
   if (array == nullptr) return E_OUTOFMEMORY;
   for (std::size_t i = 0; i < offers.size(); ++i) {
-    HRESULT hr = NewEncoderActivate(offers[i], mode, &array[i]);
+    HRESULT hr = NewEncoderActivate(offers[i], switches.refuser && i == 0 ? refusing : mode, &array[i]);
     if (FAILED(hr)) {
       for (std::size_t j = 0; j < i; ++j) array[j]->Release();
       CoTaskMemFree(array);

@@ -7,6 +7,8 @@
 // not open), so that the next candidate is tried. VISTREL_SOFTWARE_ENCODER adds libavcodec's
 // libx264, last: a software encoder, which a machine without an encoding GPU needs to run the system
 // at all. VISTREL_MEDIAFW_VERBOSE sends libavcodec's own messages to standard error.
+// VISTREL_MEDIAFW_REPLAY lists instead one encoder that replays a recorded stream (replay_codec.h).
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -19,6 +21,7 @@ extern "C" {
 
 #include "mediafw/codec_session.h"
 #include "mediafw/framework.h"
+#include "mediafw/replay_codec.h"
 
 namespace mediafw {
 namespace {
@@ -43,6 +46,13 @@ EncoderOffer Offer(const char* codecName) {
 void ApplySwitches(const Switches& switches) { av_log_set_level(switches.verbose ? AV_LOG_VERBOSE : AV_LOG_QUIET); }
 
 std::vector<EncoderOffer> OfferedEncoders(const Switches& switches) {
+  if (!switches.replayStream.empty()) {
+    const std::filesystem::path stream = switches.replayStream;
+    return {EncoderOffer{"Replaying H.264 encoder (" + stream.filename().string() + ")", [stream] {
+                           return std::unique_ptr<Codec>(
+                               new (std::nothrow) ReplayCodec([stream] { return ReplayStream::Read(stream); }));
+                         }}};
+  }
   std::vector<EncoderOffer> offers;
   for (const char* name : kHardwareEncoders) {
     if (CodecSession::Available(name)) offers.push_back(Offer(name));

@@ -3,9 +3,9 @@
 //
 //   MFStartup, MFTEnumEx, MFCreateMediaType, MFCreateSample, MFCreateMemoryBuffer
 //
-// Each library (libvistrel-mediafw.so over libavcodec; the replaying mfplat.dll of the Windows
-// tests) defines ApplySwitches and OfferedEncoders. Everything an encoder does once activated is
-// the shared transform of encoder_transform.h over the library's codec.
+// The library (libvistrel-mediafw.so over libavcodec) defines ApplySwitches and OfferedEncoders.
+// Everything an encoder does once activated is the shared transform of encoder_transform.h over
+// the library's codec.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +29,19 @@ namespace mediafw {
 //                               (MF_E_TRANSFORM_STREAM_CHANGE), offering a type whose
 //                               MF_MT_MPEG_SEQUENCE_HEADER holds 00 00 00 01 SPS 00 00 00 01 PPS.
 //   VISTREL_MEDIAFW_VERBOSE     the codec's own messages go to standard error (otherwise silent).
+//   VISTREL_MEDIAFW_CALLER_SAMPLES  an asynchronous transform takes its output samples from the
+//                               caller (cbSize 0) instead of providing its own.
+//   VISTREL_MEDIAFW_REFUSER     MFTEnumEx lists, before every other, an encoder that refuses every
+//                               output type (MF_E_INVALIDMEDIATYPE).
 //
 // Switches that take a value (any other value is ignored):
+//   VISTREL_MEDIAFW_REPLAY=<file>  the only encoder listed replays the H.264 stream in <file>
+//                               (replay_codec.h) instead of encoding: what the transform and its
+//                               caller cost without an encoder's work.
+//   VISTREL_MEDIAFW_INPUT_ROWS=<N>  transforms ask for NV12 input buffers of N rows (721 to 8192),
+//                               padded below the picture, and read their chroma plane after them.
+//   VISTREL_MEDIAFW_CODECAPI_RECORD=<file>  transforms append each ICodecAPI::SetValue they are
+//                               given to <file>, one line each ("AVEncMPVGOPSize VT_UI4 30").
 //   VISTREL_MEDIAFW_INPUT_REQUESTS=<N>  an asynchronous transform keeps N METransformNeedInput
 //                               requests outstanding (1 to 16; default 1), as hardware encoders
 //                               with an input queue do.
@@ -55,6 +66,11 @@ struct Switches {
   std::uint32_t refuseEvery = 0;
   TransformMode::Fault fault = TransformMode::Fault::kNone;
   std::uint64_t faultAfterFrames = 0;
+  bool callerSamples = false;
+  bool refuser = false;
+  std::string replayStream;
+  std::uint32_t inputRows = 0;
+  std::string codecApiRecord;
 };
 
 // One encoder that MFTEnumEx lists, in the order given.
@@ -62,6 +78,9 @@ struct EncoderOffer {
   std::string friendlyName;  // MFT_FRIENDLY_NAME_Attribute
   std::function<std::unique_ptr<Codec>()> makeCodec;
 };
+
+// The switches as the environment sets them now.
+Switches ReadSwitches();
 
 // Defined by each library: applies the switches to its codecs (called by MFStartup and MFTEnumEx),
 // and lists its encoders.

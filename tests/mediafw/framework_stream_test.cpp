@@ -1,6 +1,7 @@
 // libvistrel-mediafw.so end to end with its software encoder: loaded and configured the way the
 // system does it, fed 300 frames of a moving picture, its output checked by a real decoder. Every
-// mode of the framework: asynchronous and synchronous, with and without an output type change.
+// mode of the framework: asynchronous and synchronous, with and without an output type change, and
+// an asynchronous encoder with padded input surfaces and the caller's output samples.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +23,8 @@ struct Mode {
   const char* name;
   bool sync;
   bool typeChange;
+  const char* inputRows = nullptr;  // VISTREL_MEDIAFW_INPUT_ROWS
+  bool callerSamples = false;       // VISTREL_MEDIAFW_CALLER_SAMPLES
 };
 
 void PrintTo(const Mode& mode, std::ostream* out) { *out << mode.name; }
@@ -50,14 +53,17 @@ TEST_P(FrameworkStream, EncodesThreeHundredFramesADecoderAccepts) {
   ScopedEnvironment software("VISTREL_SOFTWARE_ENCODER", "1");
   ScopedEnvironment sync("VISTREL_MEDIAFW_SYNC", mode.sync ? "1" : nullptr);
   ScopedEnvironment typeChange("VISTREL_MEDIAFW_TYPE_CHANGE", mode.typeChange ? "1" : nullptr);
+  ScopedEnvironment inputRows("VISTREL_MEDIAFW_INPUT_ROWS", mode.inputRows);
+  ScopedEnvironment callerSamples("VISTREL_MEDIAFW_CALLER_SAMPLES", mode.callerSamples ? "1" : nullptr);
 
   Encoder encoder;
   std::string failedStep;
   ASSERT_EQ(OpenLastCandidate(framework_, Configuration{}, &encoder, &failedStep), S_OK) << failedStep;
   EXPECT_EQ(encoder.isAsync, !mode.sync);
-  EXPECT_EQ(encoder.providesSamples, !mode.sync);
+  EXPECT_EQ(encoder.providesSamples, !mode.sync && !mode.callerSamples);
   EXPECT_EQ(encoder.outputBufferSize, mode.sync ? 2000000u : 2097152u);  // async: cbSize 0, the default
-  EXPECT_EQ(encoder.inputHeight, 720u);
+  // The rows the encoder asked for; the driver's buffers then hold them, the chroma plane after.
+  EXPECT_EQ(encoder.inputHeight, mode.inputRows != nullptr ? 736u : 720u);
   EXPECT_EQ(encoder.events != nullptr, !mode.sync);
 
   Collected collected;
@@ -153,6 +159,7 @@ const Mode kModes[] = {
     {"AsyncTypeChange", false, true},
     {"Sync", true, false},
     {"SyncTypeChange", true, true},
+    {"AsyncPaddedCallerSamplesTypeChange", false, true, "736", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryMode, FrameworkStream, testing::ValuesIn(kModes),

@@ -1,25 +1,43 @@
 #!/usr/bin/env bash
 # vistrel.exe end to end under Wine: started by vistrel-host.exe (the real named block and event,
-# CreateProcessW, the Win32 file calls), with the replaying test framework mfplat.dll beside it, and
-# every MP4 it writes read back here with ffprobe and ffmpeg.
+# CreateProcessW, the Win32 file calls), on Wine's own media framework (mfplat.dll) with the test
+# encoders of vistrel-test-encoders.dll registered in the prefix as hardware encoders, and every MP4
+# it writes read back here with ffprobe and ffmpeg.
 #
-#   process_test.sh stream    records the replayed stream: the host's test picture, frames 0 to
-#                             STREAM_FRAMES-1, encoded by libx264 into $REPLAY/vistrel-replay.h264
-#   process_test.sh faults    command line, probe, no encoder, faulty blocks
-#   process_test.sh runs      clips, recordings, folder rules, the host's end, both transform modes,
-#                             requests and refusals of the encoder
-#   process_test.sh recovery  a recording cut by ending vistrel.exe, recovered by the next start
+#   process_test.sh stream      records the replayed stream: the host's test picture, frames 0 to
+#                               STREAM_FRAMES-1, encoded by libx264 into $ENCODERS/vistrel-replay.h264
+#   process_test.sh register    registers the test encoders in the prefix (regsvr32) and checks the
+#                               registry holds them the way hardware encoders are registered
+#   process_test.sh unregister  takes the registration out again
+#   process_test.sh faults      command line, probe, no encoder, faulty blocks, encoders breaking down
+#   process_test.sh runs        clips, recordings, folder rules, the host's end
+#   process_test.sh matrix      the main job on each encoder personality
+#   process_test.sh recovery    a recording cut by ending vistrel.exe, recovered by the next start
 #
 # Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
-# REPLAY (mfplat.dll and the stream), WORK (a scratch folder), WINEPREFIX and a running wineserver.
+# ENCODERS (vistrel-test-encoders.dll and the stream), WORK (a scratch folder), WINEPREFIX and a
+# running wineserver.
 set -uo pipefail
-: "${BIN:?}" "${REPLAY:?}" "${WORK:?}"
+: "${BIN:?}" "${ENCODERS:?}" "${WORK:?}"
 export WINEDEBUG=-all
 
 STREAM_FRAMES=150  # five groups of 30: the replay loops from an IDR to an IDR
-stream=$REPLAY/vistrel-replay.h264
+stream=$ENCODERS/vistrel-replay.h264
+encoders_dll=$ENCODERS/vistrel-test-encoders.dll
 helper=$BIN/vistrel-test-helper.exe
 failures=0
+
+# The test encoders (tests/wine/test_encoders.cpp), in the order of their CLSIDs, which is the order
+# in which the framework lists them: name and CLSID.
+personalities=(
+  "refuses-output-type 1B4E6F20-7C3A-4D52-9A61-3E0F5C2D8101"
+  "async-requests 2B4E6F20-7C3A-4D52-9A61-3E0F5C2D8102"
+  "async-padded 3B4E6F20-7C3A-4D52-9A61-3E0F5C2D8103"
+  "sync 4B4E6F20-7C3A-4D52-9A61-3E0F5C2D8104"
+  "codec-api 5B4E6F20-7C3A-4D52-9A61-3E0F5C2D8105"
+)
+# The refusing encoder's answer to the output type: MF_E_INVALIDMEDIATYPE.
+refused_line="SetOutputType failed 0xC00D36B4"
 
 fail() {
   echo "FAIL [$case_name]: $*"
@@ -36,24 +54,27 @@ expect_in() {  # what needle haystack
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 
 # A case: a fresh folder with its own copies of the executables (vistrel.log is written beside
-# vistrel.exe), and the test framework unless "bare".
+# vistrel.exe), every test encoder present and none of their switches set. A case exports the
+# switches it wants after this.
 setup() {
   case_name=$1
   case_dir=$WORK/$1
   rm -rf "$case_dir"
   mkdir -p "$case_dir/bin" "$case_dir/out"
   cp "$BIN/vistrel.exe" "$BIN/vistrel-host.exe" "$case_dir/bin/"
-  if [ "${2:-}" != bare ]; then cp "$REPLAY/mfplat.dll" "$stream" "$case_dir/bin/"; fi
   out=$case_dir/out
   log=$case_dir/bin/vistrel.log
+  unset VISTREL_TEST_ENCODERS VISTREL_MEDIAFW_REPLAY VISTREL_MEDIAFW_FAIL VISTREL_MEDIAFW_TYPE_CHANGE \
+    VISTREL_MEDIAFW_CODECAPI_RECORD VISTREL_MEDIAFW_INPUT_REQUESTS VISTREL_MEDIAFW_REFUSE_EVERY
 }
 
 vistrel() { (cd "$case_dir" && wine "$case_dir/bin/vistrel.exe" "$@" </dev/null >/dev/null 2>&1); echo $?; }
 
-# Runs vistrel-host.exe; sets host_output and host_code.
+# Runs vistrel-host.exe; sets host_output and host_code. A host whose vistrel stops taking frames
+# would feed the fast clock for ever: 124 after two minutes.
 host() {
-  host_output=$(cd "$case_dir" && wine "$case_dir/bin/vistrel-host.exe" --out "$(winpath "${host_out:-$out}")" "$@" \
-                </dev/null 2>&1)
+  host_output=$(cd "$case_dir" && timeout -k 10 120 wine "$case_dir/bin/vistrel-host.exe" \
+                --out "$(winpath "${host_out:-$out}")" "$@" </dev/null 2>&1)
   host_code=$?
 }
 
@@ -126,7 +147,7 @@ frame_count() { grep -c . <<<"$numbers"; }
 
 record_stream() {
   case_name=stream
-  mkdir -p "$REPLAY" "$WORK"
+  mkdir -p "$ENCODERS" "$WORK"
   wine "$helper" frames "$STREAM_FRAMES" </dev/null 2>/dev/null |
     ffmpeg -nostdin -v error -f rawvideo -pix_fmt bgra -s 1280x720 -r 30 -i - -pix_fmt yuv420p \
       -c:v libx264 -preset veryfast -profile:v main -g 30 -bf 0 \
@@ -138,6 +159,59 @@ record_stream() {
   expect_eq "stream frames" "$(frame_count)" "$STREAM_FRAMES"
   expect_eq "stream first frame" "$(first_number)" 0
   expect_eq "stream last frame" "$(tail -1 <<<"$numbers")" $((STREAM_FRAMES - 1))
+}
+
+# --- the registration ----------------------------------------------------------------------------
+
+reg_query() { wine reg query "$1" </dev/null 2>/dev/null | tr -d '\r'; }
+reg_exists() { wine reg query "$1" </dev/null >/dev/null 2>&1; }
+
+# regsvr32 runs DllRegisterServer. Each encoder is then a COM in-process server of this library
+# (ThreadingModel Both, or COM would not make it for vistrel's multithreaded apartment) and a
+# hardware transform (MFTFlags 4) from video NV12 to video H.264 in the video encoder category, its
+# keys there named by the CLSID without braces: what the framework's enumeration looks for.
+register_encoders() {
+  case_name=register
+  local dll_win
+  dll_win=$(winpath "$encoders_dll")
+  wine regsvr32 /s "$dll_win" </dev/null >/dev/null 2>&1 || fail "regsvr32 $dll_win failed"
+  local video=7669647300001000800000AA00389B71 nv12=4E56313200001000800000AA00389B71
+  local h264=4832363400001000800000AA00389B71
+  local entry name clsid lower server transform
+  for entry in "${personalities[@]}"; do
+    read -r name clsid <<<"$entry"
+    lower=${clsid,,}
+    server=$(reg_query "HKCR\\CLSID\\{$clsid}\\InprocServer32")
+    expect_in "$name: in-process server" "(Default)    REG_SZ    $dll_win" "$server"
+    expect_in "$name: threading model" "ThreadingModel    REG_SZ    Both" "$server"
+    transform=$(reg_query "HKCR\\MediaFoundation\\Transforms\\$lower")
+    expect_in "$name: hardware flag" "MFTFlags    REG_DWORD    0x4" "$transform"
+    expect_in "$name: input types" "InputTypes    REG_BINARY    $video$nv12" "$transform"
+    expect_in "$name: output types" "OutputTypes    REG_BINARY    $video$h264" "$transform"
+  done
+  # The category lists them in the order of their CLSIDs, the refusing one first.
+  local listed
+  listed=$(reg_query "HKCR\\MediaFoundation\\Transforms\\Categories\\f79eac7d-e545-4387-bdee-d647d7bde42a" |
+           sed -n 's/.*\\\([0-9a-f-]*\)$/\1/p' | grep -xE "[0-9a-f]{8}-7c3a-4d52-9a61-3e0f5c2d810[0-9]")
+  local expected=
+  for entry in "${personalities[@]}"; do
+    read -r name clsid <<<"$entry"
+    expected+="${clsid,,}"$'\n'
+  done
+  expect_eq "listed in the video encoder category, in order" "$listed" "${expected%$'\n'}"
+}
+
+unregister_encoders() {
+  case_name=unregister
+  wine regsvr32 /u /s "$(winpath "$encoders_dll")" </dev/null >/dev/null 2>&1 || fail "regsvr32 /u failed"
+  local entry name clsid
+  for entry in "${personalities[@]}"; do
+    read -r name clsid <<<"$entry"
+    ! reg_exists "HKCR\\CLSID\\{$clsid}" || fail "$name: its CLSID key is still there"
+    ! reg_exists "HKCR\\MediaFoundation\\Transforms\\${clsid,,}" || fail "$name: its transform key is still there"
+    ! reg_exists "HKCR\\MediaFoundation\\Transforms\\Categories\\f79eac7d-e545-4387-bdee-d647d7bde42a\\${clsid,,}" ||
+      fail "$name: still listed in the video encoder category"
+  done
 }
 
 # --- faults --------------------------------------------------------------------------------------
@@ -154,35 +228,40 @@ case_command_line() {
   [ ! -e "$log" ] || fail "a log without a block that asks for one"
 }
 
+# The probe goes down the framework's list: past the refusing encoder, and past encoders whose
+# device is missing (they fail to activate) or that fail when streaming begins.
 case_probe() {
   setup probe
-  expect_eq "probe with the test framework" "$(vistrel --probe)" 0
+  expect_eq "probe, every encoder present" "$(vistrel --probe)" 0
   expect_eq "probe ignores what follows" "$(vistrel --probe --anything)" 0
-  expect_eq "probe, synchronous transform" "$(VISTREL_MEDIAFW_SYNC=1 vistrel --probe)" 0
+  expect_eq "probe, the synchronous one last" "$(VISTREL_TEST_ENCODERS=refuses-output-type,sync vistrel --probe)" 0
+  expect_eq "probe, only the refusing one" "$(VISTREL_TEST_ENCODERS=refuses-output-type vistrel --probe)" 3
+  expect_eq "probe, none present" "$(VISTREL_TEST_ENCODERS=none vistrel --probe)" 3
+  expect_eq "probe, encoders that fail to start" \
+    "$(VISTREL_MEDIAFW_REPLAY="$(winpath "$WORK/missing.h264")" vistrel --probe)" 3
   [ ! -e "$log" ] || fail "the probe wrote a log"
-  # Listed but failing when streaming begins, as a hardware encoder without its device.
-  rm "$case_dir/bin/vistrel-replay.h264"
-  expect_eq "probe, encoder that fails to start" "$(vistrel --probe)" 3
-  rm "$case_dir/bin/mfplat.dll"
-  expect_eq "probe with Wine's framework" "$(vistrel --probe)" 3
 }
 
+# Wine 8.0 gives the activation objects it makes from the registry no MFT_FRIENDLY_NAME_Attribute,
+# so no "encoder %u: %s" line appears here (on Windows one does for each encoder tried).
 case_no_encoder() {
-  setup no-encoder bare
+  setup no-encoder
+  export VISTREL_TEST_ENCODERS=none
   host --log --duration 1
   expect_eq "exit code without an encoder" "$host_code" 3
   expect_in "status without an encoder" "status: 2" "$host_output"
-  expect_eq "last log line" "$(log_messages | tail -1)" "no working hardware encoder"
+  expect_eq "log without an encoder" "$(log_messages)" "no working hardware encoder"
   [ -z "$(files '*')" ] || fail "files written without an encoder: $(files '*')"
 
-  # The test framework's encoder, listed but failing when streaming begins: tried, then dropped.
+  # Every encoder listed, none working: the refusing one says why; the others are dropped without
+  # a word when streaming does not begin.
   setup encoder-fails-to-start
-  rm "$case_dir/bin/vistrel-replay.h264"
+  export VISTREL_MEDIAFW_REPLAY
+  VISTREL_MEDIAFW_REPLAY=$(winpath "$WORK/missing.h264")
   host --log --duration 1
-  expect_eq "exit code with a failing encoder" "$host_code" 3
-  expect_in "status with a failing encoder" "status: 2" "$host_output"
-  expect_eq "first log line" "$(log_messages | head -1)" "encoder 0: Replaying H.264 test encoder (vistrel-replay.h264)"
-  expect_eq "last log line" "$(log_messages | tail -1)" "no working hardware encoder"
+  expect_eq "exit code with failing encoders" "$host_code" 3
+  expect_in "status with failing encoders" "status: 2" "$host_output"
+  expect_eq "log with failing encoders" "$(log_messages)" "$refused_line"$'\n'"no working hardware encoder"
 }
 
 # Blocks a host could get wrong, from a host of the helper's own.
@@ -196,6 +275,29 @@ case_bad_blocks() {
     expect_in "$kind: block" "block unchanged" "$result"
   done
   [ ! -e "$log" ] || fail "a log before the block was accepted"
+}
+
+# An encoder that breaks down after 60 frames, as one does when its device is lost: the run ends
+# with status 2 and exit code 4, says why, and keeps the recording made until then, whole.
+case_breakdown() {  # personality VISTREL_MEDIAFW_FAIL line
+  setup "breakdown-$1-${2%%:*}"
+  export VISTREL_TEST_ENCODERS=$1 VISTREL_MEDIAFW_FAIL=$2
+  host --log --fast --record --duration 6
+  expect_eq "exit code" "$host_code" 4
+  expect_in "status" "status: 2" "$host_output"
+  expect_logged "$3"
+  local closed recs
+  closed=$(log_messages | tail -1 | sed -n 's/^recording file closed: ok, \([0-9]*\) frames$/\1/p')
+  [ -n "$closed" ] || fail "the last line is not the recording's close: $(log_messages | tail -1)"
+  recs=$(files 'rec_*.mp4')
+  expect_eq "one recording" "$(grep -c . <<<"$recs")" 1
+  expect_eq "no temporary file left" "$(files '*.tmp')" ""
+  if check_video "$out/$recs"; then
+    expect_eq "recording starts at the first frame" "$(first_number)" 0
+    expect_eq "recording holds what the log says" "$(frame_count)" "${closed:-?}"
+    [ "$(frame_count)" -ge 50 ] && [ "$(frame_count)" -le 60 ] ||
+      fail "the recording holds $(frame_count) frames, not those of the 60 taken"
+  fi
 }
 
 # --- runs ----------------------------------------------------------------------------------------
@@ -213,6 +315,7 @@ case_clips_and_recording() {
   touch -d 1999-01-01 "$out/clip_19990101_000000_death.mp4"
   touch -d 2000-01-01 "$out/clip_20000101_000000_death.mp4" "$out/rec_20000101_000000.mp4"
   local holder_output=$WORK/holder.out
+  rm -f "$holder_output"  # a "held" left by an earlier run would be taken for this one's
   wine "$helper" hold 60 "$(winpath "$out/rec_20000101_000001.mp4.tmp")" "$(winpath "$out/clip_19990101_000000_death.mp4")" \
     </dev/null >"$holder_output" 2>&1 &
   local holder=$!
@@ -229,7 +332,10 @@ case_clips_and_recording() {
   beats=$(sed -n 's/^heartbeat: \([0-9]*\) per second.*/\1/p' <<<"$host_output")
   [ "${beats:-0}" -gt 0 ] || fail "the heartbeat did not move: $host_output"
 
-  expect_logged "  using it: async, input height 720"
+  # The framework lists the refusing encoder first: it is tried, and the next one taken (after the
+  # lines about the leftover recordings).
+  expect_eq "the encoder's log lines" "$(log_messages | grep -A1 -xF "$refused_line")" \
+    "$refused_line"$'\n'"  using it: async, input height 720"
   expect_logged "request 2, saving in 2000 ms"
   expect_logged "stopped by the switch"
   expect_logged_like "recording file closed: ok, [0-9]+ frames"
@@ -265,37 +371,76 @@ case_clips_and_recording() {
   fi
 }
 
-# Each transform mode (async, sync) with an announced output type change, recording and a death
-# clip.
-case_type_change() {
-  local mode=$1
-  shift
-  setup "$mode-type-change"
-  host --log --fast --record --duration 4 --request death@1 --idle 3 --type-change "$@"
+# --- the personality matrix --------------------------------------------------------------------
+
+# The main job on one encoder personality, listed after the refusing one (tried first, and
+# refused): recording on, a death clip, the fast clock. Every frame taken comes out, in order, into
+# the recording, and the clip holds what its log line says, from a keyframe.
+case_personality() {  # personality "using it" line, then switches (NAME=VALUE) for the encoders
+  local personality=$1 using=$2
+  shift 2
+  setup "personality-$personality${1:+-${1%%=*}}"
+  export VISTREL_TEST_ENCODERS=refuses-output-type,$personality
+  local switch
+  for switch in "$@"; do export "${switch?}"; done
+  host --log --fast --record --duration 4 --request death@1 --idle 3
   expect_eq "exit code" "$host_code" 0
-  expect_logged "  using it: $mode, input height 720"
-  expect_logged "encoder changed its output type"
-  local recs deaths
+  expect_in "status" "status: 1" "$host_output"
+  expect_eq "the first two log lines" "$(log_messages | head -2)" "$refused_line"$'\n'"$using"
+  local taken
+  taken=$(sed -n 's/^frames: \([0-9]*\) offered, \([0-9]*\) taken.*/\2/p' <<<"$host_output" | tr -d '\r')
+  expect_in "every frame taken" "frames: 120 offered, 120 taken" "$host_output"
+
+  local recs deaths closed saved
   recs=$(files 'rec_*.mp4')
   deaths=$(files 'clip_*_death.mp4')
   expect_eq "one recording" "$(grep -c . <<<"$recs")" 1
   expect_eq "one death clip" "$(grep -c . <<<"$deaths")" 1
+  closed=$(log_messages | sed -n 's/^recording file closed: ok, \([0-9]*\) frames$/\1/p')
+  saved=$(log_messages | sed -n 's/^saved clip_[0-9]\{8\}_[0-9]\{6\}_death\.mp4: ok, \([0-9]*\) frames, [0-9.]* s$/\1/p')
   if check_video "$out/$recs"; then
     expect_eq "recording starts at the first frame" "$(first_number)" 0
+    expect_eq "recording holds every frame taken" "$(frame_count)" "${taken:-?}"
+    expect_eq "recording holds what the log says" "$(frame_count)" "${closed:-?}"
   fi
   if check_video "$out/$deaths"; then
     expect_eq "death clip starts at a keyframe" "$(( $(first_number) % 30 ))" 0
+    expect_eq "death clip holds what the log says" "$(frame_count)" "${saved:-?}"
   fi
 }
 
-# The frame step against an encoder that asks for several frames at once and refuses one now and
-# then, as hardware encoders do: every frame offered is taken and recorded once.
-case_encoder_protocol() {
-  local name=$1 requests=$2 refuse=$3
-  shift 3
-  setup "protocol-$name"
-  VISTREL_MEDIAFW_INPUT_REQUESTS=$requests VISTREL_MEDIAFW_REFUSE_EVERY=$refuse \
-    host --log --fast --record --duration 4 --idle 2 "$@"
+case_matrix() {
+  # Asynchronous, several input requests outstanding, output samples of its own.
+  case_personality async-requests "  using it: async, input height 720"
+  expect_not_logged "encoder changed its output type"
+  # Asynchronous, padded input, the caller's output samples, a type change before the first output.
+  case_personality async-padded "  using it: async, input height 736"
+  expect_eq "type changes" "$(log_messages | grep -cxF "encoder changed its output type")" 1
+  # Synchronous, without and with a type change.
+  case_personality sync "  using it: sync, input height 720"
+  expect_not_logged "encoder changed its output type"
+  case_personality sync "  using it: sync, input height 720" VISTREL_MEDIAFW_TYPE_CHANGE=1
+  expect_eq "type changes" "$(log_messages | grep -cxF "encoder changed its output type")" 1
+  # The codec properties reached the encoder: constant bit rate, 8,000,000 bit/s, a group of 30, no
+  # B-frames, low latency, in that order and nothing else.
+  local record=$WORK/codec-api.txt
+  rm -f "$record"
+  case_personality codec-api "  using it: async, input height 720" \
+    VISTREL_MEDIAFW_CODECAPI_RECORD="$(winpath "$record")"
+  expect_eq "codec properties given" "$(tr -d '\r' <"$record" 2>/dev/null)" "AVEncCommonRateControlMode VT_UI4 0
+AVEncCommonMeanBitRate VT_UI4 8000000
+AVEncMPVGOPSize VT_UI4 30
+AVEncMPVDefaultBPictureCount VT_UI4 0
+AVLowLatencyMode VT_BOOL true"
+}
+
+# The frame step against an encoder that asks for several frames at once (the asynchronous
+# personality) or one at a time (the synchronous one) and refuses one now and then, as hardware
+# encoders do: every frame offered is taken and recorded once.
+case_encoder_protocol() {  # personality, then every how many inputs one is refused
+  setup "protocol-$1"
+  export VISTREL_TEST_ENCODERS=$1 VISTREL_MEDIAFW_REFUSE_EVERY=$2
+  host --log --fast --record --duration 4 --idle 2
   expect_eq "exit code" "$host_code" 0
   expect_in "frames" "frames: 120 offered, 120 taken" "$host_output"
   local recs
@@ -382,26 +527,29 @@ case_killed_recording() {
 
 case "${1:-}" in
   stream) record_stream ;;
+  register) register_encoders ;;
+  unregister) unregister_encoders ;;
   faults)
     case_command_line
     case_probe
     case_no_encoder
     case_bad_blocks
+    case_breakdown async-requests error:60 "encoder event 1 status 0x887A0005"
+    case_breakdown codec-api event:60 "GetEvent failed 0x887A0005"
+    case_breakdown async-padded output:60 "ProcessOutput failed 0x887A0005"
+    case_breakdown sync input:60 "ProcessInput failed 0x887A0005"
     ;;
   runs)
     case_clips_and_recording
-    case_type_change async
-    case_type_change sync --sync-encoder
-    case_encoder_protocol async 3 7
-    case_encoder_protocol sync 1 5 --sync-encoder
+    case_encoder_protocol async-requests 7
+    case_encoder_protocol sync 5
     case_host_ends
     case_folder_cannot_be_made
     ;;
-  recovery)
-    case_killed_recording
-    ;;
+  matrix) case_matrix ;;
+  recovery) case_killed_recording ;;
   *)
-    echo "usage: $0 stream|faults|runs|recovery" >&2
+    echo "usage: $0 stream|register|unregister|faults|runs|matrix|recovery" >&2
     exit 2
     ;;
 esac
