@@ -7,11 +7,13 @@
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/process.h"
+#include "stream/stream_format.h"
 
 struct ProcessState {
   // Written once during start-up, read-only afterwards.
   platform::FileHandle logFile = platform::kInvalidFile;
   std::u16string outputFolder;
+  stream::StreamFormat stream;  // the host's stream, from the block (the seed's until it is open)
 
   // Guards the recording file and shuttingDown; the only lock of the system.
   platform::Lock recordingLock;
