@@ -103,22 +103,49 @@ void SetConversionLevelForTesting(ConversionLevel limit) {
   levelLimit.store(static_cast<int>(limit), std::memory_order_relaxed);
 }
 
-void ConvertFrameToNv12(const std::uint8_t* bgra, std::uint8_t* nv12, std::uint32_t inputHeight) {
-  const RowPairKernel kernel = KernelFor(ActiveConversionLevel());
-  std::uint8_t* chroma = nv12 + static_cast<std::size_t>(inputHeight) * kNv12Stride;
-  for (int y = 0; y < kSourceHeight; y += 2) {
-    kernel(bgra + static_cast<std::size_t>(y) * kSourceStride,
-           bgra + static_cast<std::size_t>(y + 1) * kSourceStride,
-           nv12 + static_cast<std::size_t>(y) * kNv12Stride,
-           nv12 + static_cast<std::size_t>(y + 1) * kNv12Stride,
-           chroma + static_cast<std::size_t>(y / 2) * kNv12Stride, kSourceWidth);
-  }
-  // Chroma rows below the picture are neutral. Rows 0-359 are all written above, so only the
-  // rest needs the fill.
+namespace {
+
+// Chroma rows below the picture are neutral; the picture's own rows are all written already.
+void FillChromaBelowPicture(std::uint8_t* chroma, std::uint32_t width, std::uint32_t height,
+                            std::uint32_t inputHeight) {
   const std::uint32_t chromaRows = inputHeight / 2;
-  const std::uint32_t pictureRows = kSourceHeight / 2;
+  const std::uint32_t pictureRows = height / 2;
   if (chromaRows > pictureRows) {
-    std::memset(chroma + static_cast<std::size_t>(pictureRows) * kNv12Stride, 128,
-                static_cast<std::size_t>(chromaRows - pictureRows) * kNv12Stride);
+    std::memset(chroma + static_cast<std::size_t>(pictureRows) * width, 128,
+                static_cast<std::size_t>(chromaRows - pictureRows) * width);
   }
+}
+
+}  // namespace
+
+void ConvertFrameToNv12(const std::uint8_t* bgra, std::uint32_t width, std::uint32_t height, std::size_t srcStride,
+                        std::uint8_t* nv12, std::uint32_t inputHeight) {
+  const RowPairKernel kernel = KernelFor(ActiveConversionLevel());
+  std::uint8_t* chroma = nv12 + static_cast<std::size_t>(inputHeight) * width;
+  for (std::uint32_t y = 0; y + 1 < height; y += 2) {
+    kernel(bgra + static_cast<std::size_t>(y) * srcStride, bgra + static_cast<std::size_t>(y + 1) * srcStride,
+           nv12 + static_cast<std::size_t>(y) * width, nv12 + static_cast<std::size_t>(y + 1) * width,
+           chroma + static_cast<std::size_t>(y / 2) * width, static_cast<int>(width));
+  }
+  FillChromaBelowPicture(chroma, width, height, inputHeight);
+}
+
+void CopyNv12Frame(const std::uint8_t* source, std::uint32_t width, std::uint32_t height, std::size_t srcStride,
+                   std::uint8_t* nv12, std::uint32_t inputHeight) {
+  std::uint8_t* chroma = nv12 + static_cast<std::size_t>(inputHeight) * width;
+  const std::uint8_t* sourceChroma = source + static_cast<std::size_t>(height) * srcStride;
+  if (srcStride == width) {
+    // Rows already packed: one copy per plane.
+    std::memcpy(nv12, source, static_cast<std::size_t>(height) * width);
+    std::memcpy(chroma, sourceChroma, static_cast<std::size_t>(height / 2) * width);
+  } else {
+    for (std::uint32_t y = 0; y < height; ++y) {
+      std::memcpy(nv12 + static_cast<std::size_t>(y) * width, source + static_cast<std::size_t>(y) * srcStride, width);
+    }
+    for (std::uint32_t y = 0; y < height / 2; ++y) {
+      std::memcpy(chroma + static_cast<std::size_t>(y) * width, sourceChroma + static_cast<std::size_t>(y) * srcStride,
+                  width);
+    }
+  }
+  FillChromaBelowPicture(chroma, width, height, inputHeight);
 }

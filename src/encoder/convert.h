@@ -5,6 +5,7 @@
 // and AVX2 versions that produce the same bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Source frames: 1280 x 720 pixels, bytes B, G, R, A, rows 5120 bytes apart, top row first.
@@ -16,10 +17,24 @@ inline constexpr int kNv12Stride = 1280;
 // An NV12 buffer holds 1920 bytes per luma row: 1280 of luma and, per two rows, 1280 of chroma.
 inline constexpr std::uint32_t kNv12BytesPerLumaRow = 1920;
 
-// Converts the frame into an NV12 buffer of inputHeight x 1920 bytes (inputHeight >= 720):
-// luma rows 0-719 at offset 0 (rows from 720 on are not written), chroma from inputHeight x 1280,
-// rows 0-359 from the frame and the rest of its inputHeight / 2 rows set to 128.
-void ConvertFrameToNv12(const std::uint8_t* bgra, std::uint8_t* nv12, std::uint32_t inputHeight);
+// Converts a BGRA picture of width x height pixels (both even), rows srcStride bytes apart, into
+// an NV12 buffer of inputHeight rows of width bytes (inputHeight >= height) followed by its chroma:
+// luma rows 0..height-1 at offset 0 (rows from height on are not written), chroma from
+// inputHeight x width, rows 0..height/2-1 from the picture and the rest of its inputHeight / 2 rows
+// set to 128. Reads and writes nothing outside those rows.
+void ConvertFrameToNv12(const std::uint8_t* bgra, std::uint32_t width, std::uint32_t height, std::size_t srcStride,
+                        std::uint8_t* nv12, std::uint32_t inputHeight);
+
+// The same buffer from a picture that is NV12 already (height luma rows, then height / 2 chroma
+// rows, all srcStride bytes apart): copies the planes row by row, chroma rows below the picture
+// set to 128.
+void CopyNv12Frame(const std::uint8_t* source, std::uint32_t width, std::uint32_t height, std::size_t srcStride,
+                   std::uint8_t* nv12, std::uint32_t inputHeight);
+
+// The seed's frame: 1280 x 720, rows 5120 bytes apart, into rows of 1280 bytes.
+inline void ConvertFrameToNv12(const std::uint8_t* bgra, std::uint8_t* nv12, std::uint32_t inputHeight) {
+  ConvertFrameToNv12(bgra, kSourceWidth, kSourceHeight, kSourceStride, nv12, inputHeight);
+}
 
 // Row kernels. width is even. Luma: one source row to width Y bytes. Row pair: both rows' luma
 // and the width bytes of Cb, Cr pairs, one pair per 2 x 2 block.

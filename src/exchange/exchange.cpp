@@ -15,19 +15,22 @@ std::u16string EventName(std::uint32_t hostPid) {
   return platform::FormatName64(kEventNameFormat, static_cast<unsigned long>(hostPid));
 }
 
-bool CheckBlock(const std::uint8_t* block, std::size_t size) {
+bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format) {
   // A block smaller than the layout would let a slot read run past the mapping.
   if (!block || size < kBlockBytes) return false;
   ExchangeHeader h;
   std::memcpy(&h, block, offsetof(ExchangeHeader, clockFrequency));
-  return h.magic == kMagic && h.version == kVersion && h.width == kWidth && h.height == kHeight &&
-         h.stride == kStride && h.slotCount == kSlotCount && h.framesOffset == kFramesOffset;
+  const bool seed = h.magic == kMagic && h.version == kVersion && h.width == kWidth && h.height == kHeight &&
+                    h.stride == kStride && h.slotCount == kSlotCount && h.framesOffset == kFramesOffset;
+  if (seed && format) *format = stream::SeedStreamFormat();
+  return seed;
 }
 
 bool OpenExchange(std::uint32_t hostPid, Exchange& exchange) {
   platform::SharedBlock block;
   if (!platform::OpenSharedBlock(BlockName(hostPid), block)) return false;
-  if (!CheckBlock(block.view, block.size)) return false;
+  stream::StreamFormat format;
+  if (!CheckBlock(block.view, block.size, &format)) return false;
   platform::NamedEvent event;
   if (!platform::OpenNamedEvent(EventName(hostPid), event)) return false;
   // The mapping and the event stay open until the process ends.
@@ -35,6 +38,7 @@ bool OpenExchange(std::uint32_t hostPid, Exchange& exchange) {
   exchange.block = block.view;
   exchange.size = block.size;
   exchange.event = event;
+  exchange.format = format;
   return true;
 }
 
@@ -59,7 +63,7 @@ std::int64_t ReadSlotTime(const ExchangeHeader& header, int slot) {
 }
 
 const std::uint8_t* SlotPixels(const Exchange& exchange, int slot) {
-  return exchange.block + kFramesOffset + static_cast<std::size_t>(slot) * kSlotBytes;
+  return exchange.block + kFramesOffset + static_cast<std::size_t>(slot * exchange.format.SlotBytes());
 }
 
 void ReleaseSlot(ExchangeHeader& header, int slot) {

@@ -8,6 +8,7 @@
 
 #include "exchange/layout.h"
 #include "platform/shared_memory.h"
+#include "stream/stream_format.h"
 
 namespace exchange {
 
@@ -16,14 +17,16 @@ struct Exchange {
   std::uint8_t* block = nullptr;
   std::size_t size = 0;
   platform::NamedEvent event;
+  stream::StreamFormat format;  // what the header describes, checked
 };
 
 std::u16string BlockName(std::uint32_t hostPid);
 std::u16string EventName(std::uint32_t hostPid);
 
 // True when size bytes starting at block hold a whole exchange and its header carries the expected
-// layout values. Reads nothing past size; writes nothing.
-bool CheckBlock(const std::uint8_t* block, std::size_t size);
+// layout values; then the stream it describes goes to format (when given). Reads nothing past
+// size; writes nothing.
+bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format = nullptr);
 
 // Opens the host's block and event. On false nothing has been written into the block.
 bool OpenExchange(std::uint32_t hostPid, Exchange& exchange);
