@@ -5,10 +5,12 @@
 #include <cstdint>
 
 #include "encoder/media_framework.h"
+#include "stream/stream_format.h"
 
 // One per process, owned by the main loop (or the probe) for the life of the process. References
 // are released explicitly; the chosen transform is never released or shut down.
 struct HardwareEncoder {
+  stream::StreamFormat format;  // the stream to encode: the seed's unless the block says otherwise
   IMFTransform* transform = nullptr;                // the chosen transform; null while none is active
   IMFMediaEventGenerator* eventGenerator = nullptr;  // set only for an asynchronous transform
   DWORD inputStreamId = 0;
@@ -17,13 +19,14 @@ struct HardwareEncoder {
   std::int32_t pendingInputRequests = 0;  // unanswered METransformNeedInput events (main loop)
   DWORD outputBufferSize = 0;           // bytes of each output buffer when we allocate them
   bool providesSamples = false;         // the transform allocates its output samples
-  std::uint32_t inputHeight = 720;      // luma rows of each input buffer (720 or padded)
+  std::uint32_t inputHeight = 720;      // luma rows of each input buffer (the picture's or padded)
   // The intake has had its one look at the output type's parameter sets (for an encoder that
   // publishes them only there).
   bool sequenceHeaderOffered = false;
 };
 
-// The fixed encoding configuration.
+// The seed's encoding configuration (a version 2 block's; HardwareEncoder::format holds the one in
+// use).
 inline constexpr std::uint32_t kFrameWidth = 1280;
 inline constexpr std::uint32_t kFrameHeight = 720;
 inline constexpr std::uint32_t kFrameRate = 30;
@@ -45,6 +48,12 @@ inline constexpr std::uint32_t kMaxInputHeight = 8192;
 // Output buffers hold one access unit. A coded 1280 x 720 picture stays near the raw picture's
 // 1,382,400 bytes even at its worst (every macroblock sent raw); 16 MiB is twelve times that.
 inline constexpr DWORD kMaxOutputBufferSize = 16 * 1024 * 1024;
+
+// The same two sizes for any picture: a larger picture's access unit can outgrow the seed's
+// buffers, so both grow with the raw picture (default: one raw picture; bound: four), never
+// below the seed's. The seed's picture gets exactly the constants above.
+DWORD DefaultOutputBufferSize(const stream::StreamFormat& format);
+DWORD MaxOutputBufferSize(const stream::StreamFormat& format);
 // A sequence header holds the parameter sets, a few hundred bytes even with every optional
 // field; 64 KiB leaves room for any number of them.
 inline constexpr std::uint32_t kMaxSequenceHeaderSize = 64 * 1024;
@@ -63,13 +72,14 @@ bool SelectEncoder(HardwareEncoder& encoder);
 // ids, output then input type, buffer sizes, start). On false the caller discards the transform.
 bool ConfigureEncoder(HardwareEncoder& encoder);
 
-// The eight attributes that the input and the output type share (1280x720, 30/1, square pixels,
-// progressive, BT.709, studio range).
-void SetCommonVideoAttributes(IMFMediaType* type);
+// The eight attributes that the input and the output type share (the stream's size and rate,
+// square pixels, progressive, BT.709, studio range).
+void SetCommonVideoAttributes(IMFMediaType* type, const stream::StreamFormat& format);
 
-// A new input sample holding one reference: the BGRA frame (1280 x 720, rows 5120 bytes apart,
-// read only) converted to NV12 in a new buffer of inputHeight x 1920 bytes, with the time and a
-// duration of one frame. Null when the buffer or the sample cannot be made.
+// A new input sample holding one reference: the slot's picture (encoder.format: BGRA converted,
+// or NV12 copied; read only) as NV12 in a new buffer of inputHeight rows of width bytes plus their
+// chroma, with the time and a duration of one frame. Null when the buffer or the sample cannot be
+// made.
 IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* slotPixels,
                            std::int64_t time);
 

@@ -62,15 +62,15 @@ bool UnlockIfAsync(HardwareEncoder& encoder) {
   return unlocked;
 }
 
-void SetCodecProperties(IMFTransform* transform) {
+void SetCodecProperties(IMFTransform* transform, const stream::StreamFormat& format) {
   ICodecAPI* codec = nullptr;
   if (FAILED(transform->QueryInterface(IID_ICodecAPI, reinterpret_cast<void**>(&codec))) ||
       codec == nullptr) {
     return;  // the transform's own settings apply
   }
   SetCodecValue(codec, CODECAPI_AVEncCommonRateControlMode, eAVEncCommonRateControlMode_CBR);
-  SetCodecValue(codec, CODECAPI_AVEncCommonMeanBitRate, kBitRate);
-  SetCodecValue(codec, CODECAPI_AVEncMPVGOPSize, kGopSize);
+  SetCodecValue(codec, CODECAPI_AVEncCommonMeanBitRate, format.bitRate);
+  SetCodecValue(codec, CODECAPI_AVEncMPVGOPSize, format.GopFrames());
   SetCodecValue(codec, CODECAPI_AVEncMPVDefaultBPictureCount, 0);
   SetCodecFlag(codec, CODECAPI_AVLowLatencyMode);
   codec->Release();
@@ -79,9 +79,9 @@ void SetCodecProperties(IMFTransform* transform) {
 bool SetOutputType(HardwareEncoder& encoder) {
   IMFMediaType* type = nullptr;
   if (FAILED(mediaFramework.createMediaType(&type)) || type == nullptr) return false;
-  SetCommonVideoAttributes(type);
+  SetCommonVideoAttributes(type, encoder.format);
   type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
-  type->SetUINT32(MF_MT_AVG_BITRATE, kBitRate);
+  type->SetUINT32(MF_MT_AVG_BITRATE, encoder.format.bitRate);
   type->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Main);
   const HRESULT hr = encoder.transform->SetOutputType(encoder.outputStreamId, type, 0);
   type->Release();
@@ -97,9 +97,9 @@ bool SetOutputType(HardwareEncoder& encoder) {
 bool SetInputType(HardwareEncoder& encoder) {
   IMFMediaType* type = nullptr;
   if (FAILED(mediaFramework.createMediaType(&type)) || type == nullptr) return false;
-  SetCommonVideoAttributes(type);
+  SetCommonVideoAttributes(type, encoder.format);
   type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
-  type->SetUINT32(MF_MT_DEFAULT_STRIDE, kFrameWidth);
+  type->SetUINT32(MF_MT_DEFAULT_STRIDE, encoder.format.width);
   type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, 1);
   HRESULT hr = encoder.transform->SetInputType(encoder.inputStreamId, type, 0);
   type->Release();
@@ -125,10 +125,21 @@ bool SetInputType(HardwareEncoder& encoder) {
 
 }  // namespace
 
-void SetCommonVideoAttributes(IMFMediaType* type) {
+DWORD DefaultOutputBufferSize(const stream::StreamFormat& format) {
+  const DWORD picture = format.Nv12FrameBytes();
+  return picture > kDefaultOutputBufferSize ? picture : kDefaultOutputBufferSize;
+}
+
+DWORD MaxOutputBufferSize(const stream::StreamFormat& format) {
+  // At most 3840 x 2160 pictures: four of them stay below 50 MB.
+  const std::uint64_t pictures = std::uint64_t{4} * format.Nv12FrameBytes();
+  return pictures > kMaxOutputBufferSize ? static_cast<DWORD>(pictures) : kMaxOutputBufferSize;
+}
+
+void SetCommonVideoAttributes(IMFMediaType* type, const stream::StreamFormat& format) {
   type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  type->SetUINT64(MF_MT_FRAME_SIZE, PackPair(kFrameWidth, kFrameHeight));
-  type->SetUINT64(MF_MT_FRAME_RATE, PackPair(kFrameRate, 1));
+  type->SetUINT64(MF_MT_FRAME_SIZE, PackPair(format.width, format.height));
+  type->SetUINT64(MF_MT_FRAME_RATE, PackPair(format.frameRateNumerator, format.frameRateDenominator));
   type->SetUINT64(MF_MT_PIXEL_ASPECT_RATIO, PackPair(1, 1));
   type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
   type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
@@ -145,7 +156,7 @@ bool ConfigureEncoder(HardwareEncoder& encoder) {
     encoder.eventGenerator = nullptr;
     return false;
   }
-  SetCodecProperties(transform);
+  SetCodecProperties(transform, encoder.format);
 
   // Transforms with fixed streams do not implement GetStreamIDs: their streams are 0 and 0.
   if (transform->GetStreamIDs(1, &encoder.inputStreamId, 1, &encoder.outputStreamId) == E_NOTIMPL) {
@@ -157,26 +168,28 @@ bool ConfigureEncoder(HardwareEncoder& encoder) {
   if (!SetOutputType(encoder)) return false;
   if (!SetInputType(encoder)) return false;
 
-  // An encoder may want its input padded below the picture: as many 1280-byte NV12 rows (luma
-  // plus half-height chroma, 1920 bytes per row) as the buffer size it asks for covers. Dividing
-  // by 1920 at once gives the same rows as two thirds of the size over 1280, without doubling
-  // the size first, which wraps in 32 bits from 2 GiB on and once gave fewer rows than the
-  // picture. A size of more than kMaxInputHeight rows is no padding of this picture: it counts
-  // as no answer, like a failed call, and the input keeps the 720 rows that the input type
-  // describes. The rows therefore lie between 720 and kMaxInputHeight.
+  // An encoder may want its input padded below the picture: as many NV12 rows of width bytes
+  // (luma plus half-height chroma, width x 3 / 2 bytes per row) as the buffer size it asks for
+  // covers. Dividing by the bytes per row at once gives the same rows as two thirds of the size
+  // over the width, without doubling the size first, which wraps in 32 bits from 2 GiB on and
+  // once gave fewer rows than the picture. A size of more than kMaxInputHeight rows is no padding
+  // of this picture: it counts as no answer, like a failed call, and the input keeps the rows
+  // that the input type describes. The rows therefore lie between the picture's height and
+  // kMaxInputHeight.
   MFT_INPUT_STREAM_INFO input = {};
+  const std::uint32_t bytesPerRow = encoder.format.width * 3 / 2;
   if (SUCCEEDED(transform->GetInputStreamInfo(encoder.inputStreamId, &input)) &&
-      input.cbSize > kUnpaddedInputSize) {
-    const std::uint32_t rows = static_cast<std::uint32_t>(input.cbSize / kNv12BytesPerLumaRow);
+      input.cbSize > encoder.format.Nv12FrameBytes() && bytesPerRow != 0) {
+    const std::uint32_t rows = static_cast<std::uint32_t>(input.cbSize / bytesPerRow);
     if (rows <= kMaxInputHeight) encoder.inputHeight = rows;
   }
 
   MFT_OUTPUT_STREAM_INFO output = {};
   if (FAILED(transform->GetOutputStreamInfo(encoder.outputStreamId, &output))) return false;
   // A size above the bound counts as none named.
-  encoder.outputBufferSize = output.cbSize != 0 && output.cbSize <= kMaxOutputBufferSize
+  encoder.outputBufferSize = output.cbSize != 0 && output.cbSize <= MaxOutputBufferSize(encoder.format)
                                  ? output.cbSize
-                                 : kDefaultOutputBufferSize;
+                                 : DefaultOutputBufferSize(encoder.format);
   encoder.providesSamples =
       (output.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
 
@@ -217,7 +230,7 @@ bool SelectEncoder(HardwareEncoder& encoder) {
       encoder.eventGenerator->Release();
       encoder.eventGenerator = nullptr;
     }
-    encoder.inputHeight = kFrameHeight;
+    encoder.inputHeight = encoder.format.height;
 
     if (ConfigureEncoder(encoder)) {
       LogLine("  using it: %s, input height %u", encoder.isAsync ? "async" : "sync",

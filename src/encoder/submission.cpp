@@ -80,7 +80,9 @@ OutputResult CallForOutput(HardwareEncoder& encoder) {
 
 IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* slotPixels,
                            std::int64_t time) {
-  const DWORD length = encoder.inputHeight * kNv12BytesPerLumaRow;
+  const stream::StreamFormat& format = encoder.format;
+  // At most kMaxInputHeight rows of 3840 x 3 / 2 bytes: far inside 32 bits.
+  const DWORD length = encoder.inputHeight * (format.width * 3 / 2);
   IMFMediaBuffer* buffer = nullptr;
   if (FAILED(mediaFramework.createMemoryBuffer(length, &buffer)) || buffer == nullptr) return nullptr;
   BYTE* bytes = nullptr;
@@ -88,7 +90,11 @@ IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* s
     buffer->Release();
     return nullptr;
   }
-  ConvertFrameToNv12(slotPixels, bytes, encoder.inputHeight);
+  if (format.pixelFormat == stream::PixelFormat::Nv12) {
+    CopyNv12Frame(slotPixels, format.width, format.height, format.stride, bytes, encoder.inputHeight);
+  } else {
+    ConvertFrameToNv12(slotPixels, format.width, format.height, format.stride, bytes, encoder.inputHeight);
+  }
   buffer->Unlock();
   buffer->SetCurrentLength(length);
 
@@ -96,7 +102,7 @@ IMFSample* MakeInputSample(const HardwareEncoder& encoder, const std::uint8_t* s
   if (SUCCEEDED(mediaFramework.createSample(&sample)) && sample != nullptr) {
     sample->AddBuffer(buffer);
     sample->SetSampleTime(time);
-    sample->SetSampleDuration(kFrameDuration);
+    sample->SetSampleDuration(format.FrameDuration());
   } else {
     sample = nullptr;
   }
@@ -135,7 +141,7 @@ bool AdoptNewOutputType(HardwareEncoder& encoder) {
   MFT_OUTPUT_STREAM_INFO info = {};
   if (SUCCEEDED(transform->GetOutputStreamInfo(encoder.outputStreamId, &info))) {
     // 0, or a size above the bound, keeps the size in use.
-    if (info.cbSize != 0 && info.cbSize <= kMaxOutputBufferSize) encoder.outputBufferSize = info.cbSize;
+    if (info.cbSize != 0 && info.cbSize <= MaxOutputBufferSize(encoder.format)) encoder.outputBufferSize = info.cbSize;
     encoder.providesSamples =
         (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
   }
