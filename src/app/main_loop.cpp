@@ -70,6 +70,9 @@ bool BringUpEncoder(HardwareEncoder& encoder) {
 bool StartUp(exchange::Exchange& ex, HardwareEncoder& encoder, LeftoverRecordings& leftovers) {
   if (exchange::ReadLogSwitch(*ex.header) != 0) OpenLog();
   processState.outputFolder = exchange::TakeOutputFolder(*ex.header);
+  // Before any thread that writes a file starts: they read the stream's size from here.
+  processState.stream = ex.format;
+  encoder.format = ex.format;
   leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
   return BringUpEncoder(encoder);
 }

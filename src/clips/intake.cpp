@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/process_state.h"
 #include "clips/annexb.h"
 #include "clips/sample_history.h"
 #include "mp4/recording.h"
@@ -72,7 +73,7 @@ void AddEncodedSample(IMFSample* sample, ParameterSetSource fallback) {
   if (FAILED(sample->GetSampleTime(&time))) time = 0;
   record.time = time;
   LONGLONG duration = 0;
-  if (FAILED(sample->GetSampleDuration(&duration)) || duration <= 0) duration = kDefaultSampleDuration;
+  if (FAILED(sample->GetSampleDuration(&duration)) || duration <= 0) duration = processState.stream.FrameDuration();
   record.duration = duration;
 
   buffer->Unlock();

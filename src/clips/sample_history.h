@@ -35,7 +35,7 @@ struct SampleHistory {
 
 inline constexpr std::int64_t kHistorySpan = 150000000;          // 15 s in 100-ns units
 inline constexpr std::uint32_t kHistoryByteCap = 100663296;      // 96 MiB
-inline constexpr std::int64_t kDefaultSampleDuration = 333333;   // one frame at 30 fps
+inline constexpr std::int64_t kDefaultSampleDuration = 333333;   // one frame of the seed's 30 fps
 
 // The bytes of a sample (none when it has no data vector).
 inline std::size_t SampleSize(const EncodedSample& sample) { return sample.data ? sample.data->size() : 0; }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "app/process_state.h"
 #include "clips/sample_history.h"
 #include "mediafw/objects.h"
 #include "mp4/hex.h"
@@ -231,6 +232,19 @@ TEST_F(Intake, MissingTimeAndDuration) {
   EXPECT_EQ(Newest().duration, kDefaultSampleDuration);
   Feed({Hex("00 00 01 41 9A"), std::nullopt, 10, 400000});
   EXPECT_EQ(Newest().duration, 400000);
+}
+
+// A sample without a duration lasts one frame of the host's own rate.
+TEST_F(Intake, MissingDurationIsOneFrameOfTheStream) {
+  const stream::StreamFormat saved = processState.stream;
+  processState.stream.frameRateNumerator = 60;
+  Feed({Hex("00 00 01 41 9A"), std::nullopt, 10, std::nullopt});
+  EXPECT_EQ(Newest().duration, 166667);
+  processState.stream.frameRateNumerator = 30000;
+  processState.stream.frameRateDenominator = 1001;
+  Feed({Hex("00 00 01 41 9A"), std::nullopt, 20, 0});
+  EXPECT_EQ(Newest().duration, 333667);
+  processState.stream = saved;
 }
 
 TEST_F(Intake, BytesAreCopiedOnce) {
