@@ -188,8 +188,9 @@ class TestEncoders : public testing::Test {
 
 const std::vector<MediaEventType> kNeedInput = {METransformNeedInput};
 
-// The class factory and DllCanUnloadNow, called directly: the library may be unloaded only when
-// nothing it made is alive, its encoders included (they run threads of its code).
+// The class factory and DllCanUnloadNow, called directly: the library may not be unloaded while a
+// class factory lives, nor once an encoder was made (encoders run threads of its code, which do
+// not say when they end).
 TEST_F(TestEncoders, ServerStaysLoadedWhileItsObjectsLive) {
   using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
   using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
@@ -200,7 +201,6 @@ TEST_F(TestEncoders, ServerStaysLoadedWhileItsObjectsLive) {
   auto canUnloadNow = reinterpret_cast<CanUnloadNow>(reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")));
   ASSERT_NE(getClassObject, nullptr);
   ASSERT_NE(canUnloadNow, nullptr);
-  EXPECT_EQ(canUnloadNow(), S_OK);
 
   void* object = reinterpret_cast<void*>(1);
   EXPECT_EQ(getClassObject(kUnknown, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
@@ -236,6 +236,7 @@ TEST_F(TestEncoders, ServerStaysLoadedWhileItsObjectsLive) {
   }
   identity->Release();
   EXPECT_EQ(transform->Release(), 0u);
+  EXPECT_EQ(canUnloadNow(), S_FALSE);  // its thread may still be ending
   FreeLibrary(library);
 }
 
