@@ -56,17 +56,22 @@ double CpuSeconds(std::uint32_t pid) {
 }
 
 // CPU seconds of the threads a process has now, to the nanosecond (/proc/<pid>/task/*/schedstat):
-// for spans in which no thread ends.
+// for spans in which no thread ends. -1 when no thread's figure can be read (a kernel without
+// schedstat, or the process gone), so that no figure is printed rather than 0.
 double ThreadCpuSeconds(std::uint32_t pid) {
   const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
   std::error_code error;
   double seconds = 0;
+  bool read = false;
   for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
     std::ifstream in(task.path() / "schedstat");
     unsigned long long ns = 0;
-    if (in >> ns) seconds += static_cast<double>(ns) / 1e9;
+    if (in >> ns) {
+      seconds += static_cast<double>(ns) / 1e9;
+      read = true;
+    }
   }
-  return seconds;
+  return read ? seconds : -1;
 }
 
 // The numbered test picture, frames 0 to count-1, encoded the way a hardware encoder is configured
@@ -213,7 +218,8 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_until(start + std::chrono::microseconds(33333LL * n));
       if (n == kSteadyFrom) steadyBefore = ThreadCpuSeconds(s.child.pid);
       if (n == kSteadyTo) {
-        steadyCpu = ThreadCpuSeconds(s.child.pid) - steadyBefore;
+        const double steadyAfter = ThreadCpuSeconds(s.child.pid);
+        steadyCpu = steadyBefore >= 0 && steadyAfter >= 0 ? steadyAfter - steadyBefore : -1;
         s.ex.RaiseRequest(3);  // saved at once, while frames keep coming
       }
       latencies.push_back(s.FeedAndTime(static_cast<std::uint32_t>(n), 333333LL * n));
@@ -229,8 +235,12 @@ int main(int argc, char** argv) {
                   return v[v.size() * 95 / 100];
                 }());
     const char* what = replaying ? "replayed access units: vistrel's own work" : "libx264 included";
-    std::printf("real time 30 fps: %.3f ms of vistrel CPU per frame, recording (%s)\n",
-                steadyCpu * 1000.0 / (kSteadyTo - kSteadyFrom), what);
+    if (steadyCpu >= 0) {
+      std::printf("real time 30 fps: %.3f ms of vistrel CPU per frame, recording (%s)\n",
+                  steadyCpu * 1000.0 / (kSteadyTo - kSteadyFrom), what);
+    } else {
+      std::printf("real time 30 fps: vistrel CPU per frame while recording not measured (no schedstat)\n");
+    }
     std::printf("real time 30 fps: %.3f ms of vistrel CPU per frame with a clip saved (%s)\n", cpu * 1000.0 / frames,
                 what);
     std::printf("longest loop pass (heartbeat gap) while a clip was saved: %.2f ms\n", longestGap.load());

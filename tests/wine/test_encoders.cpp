@@ -56,6 +56,9 @@ using mediafw::TransformMode;
 
 HMODULE self = nullptr;
 std::atomic<long> serverLocks{0};  // live class factories and LockServer locks
+// Whether an encoder was made: its threads run this library's code, and it does not say when they
+// end, so from then on the library stays loaded for the life of the process.
+std::atomic<bool> encoderMade{false};
 
 // "The device is not ready": what activating an encoder whose device is missing gives.
 constexpr HRESULT kDeviceNotReady = static_cast<HRESULT>(0x80070015);
@@ -159,7 +162,8 @@ class ClassFactory final : public mediafw::ComObject<IClassFactory> {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     if (!Present(personality_.name)) return kDeviceNotReady;
     // The transforms run threads of this library's code and do not say when they end: once one
-    // is made, the library stays for the life of the process.
+    // is made, the library stays for the life of the process (DllCanUnloadNow says so too).
+    encoderMade = true;
     HMODULE pinned = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        reinterpret_cast<LPCWSTR>(&LoadStream), &pinned);
@@ -264,7 +268,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLS
 }
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return serverLocks.load() == 0 ? S_OK : S_FALSE;
+  return serverLocks.load() == 0 && !encoderMade.load() ? S_OK : S_FALSE;
 }
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer() {
