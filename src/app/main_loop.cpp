@@ -73,6 +73,7 @@ bool StartUp(exchange::Exchange& ex, HardwareEncoder& encoder, LeftoverRecording
   // Before any thread that writes a file starts: they read the stream's size from here.
   processState.stream = ex.format;
   encoder.format = ex.format;
+  sampleHistory.byteCap = HistoryByteCapFor(ex.format.bitRate);
   leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
   return BringUpEncoder(encoder);
 }

@@ -31,10 +31,16 @@ struct SampleHistory {
   // Sum of data sizes in samples. 64 bits: the last keyframe group is never dropped, whatever its
   // size, so with an encoder that stops sending keyframes the sum could pass 4 GiB and wrap.
   std::uint64_t heldBytes = 0;
+  // Bytes held before whole groups are dropped although younger than the span: the seed's cap, or
+  // more for a stream whose bit rate would fill it in under 20 s (HistoryByteCapFor).
+  std::uint64_t byteCap = 100663296;
 };
 
 inline constexpr std::int64_t kHistorySpan = 150000000;          // 15 s in 100-ns units
 inline constexpr std::uint32_t kHistoryByteCap = 100663296;      // 96 MiB
+// The byte cap for a stream of bitRate bit/s: 20 s of it (the span and a group or two of
+// headroom), never less than kHistoryByteCap. At most 250 MB, at 100 Mbit/s.
+std::uint64_t HistoryByteCapFor(std::uint32_t bitRate);
 inline constexpr std::int64_t kDefaultSampleDuration = 333333;   // one frame of the seed's 30 fps
 
 // The bytes of a sample (none when it has no data vector).

@@ -109,6 +109,20 @@ TEST_F(History, ExactlyAtTheCapIsNotTrimmed) {
   EXPECT_EQ(history.heldBytes, kHistoryByteCap - half + 1);
 }
 
+// A stream of 100 Mbit/s holds its 15 s: 187.5 MB, above the seed's cap, stay.
+TEST_F(History, FastStreamKeepsItsSpanUnderItsOwnCap) {
+  EXPECT_EQ(HistoryByteCapFor(8000000), std::uint64_t{kHistoryByteCap});
+  EXPECT_EQ(HistoryByteCapFor(100000000), 250000000u);
+  history.byteCap = HistoryByteCapFor(100000000);
+  const std::size_t perGroup = 100000000 / 8;  // one second of the stream, one group
+  for (int s = 0; s <= 15; ++s) Add(s * kSecond, true, Bytes(perGroup));
+  // 200 MB: under the seed's cap only the last 8 groups would stay.
+  EXPECT_EQ(history.samples.size(), 16u);
+  EXPECT_EQ(history.heldBytes, 16u * perGroup);
+  Add(16 * kSecond, true, Bytes(perGroup));
+  EXPECT_EQ(history.samples.front().time, 1 * kSecond);  // the oldest group went by time alone
+}
+
 TEST_F(History, TimesGoingBackwardsCutNothingByTime) {
   for (int i = 0; i < 20 * 30; ++i) Add(i * kSecond / 30 + 100 * kSecond, i % 60 == 0);
   const std::size_t settled = history.samples.size();
