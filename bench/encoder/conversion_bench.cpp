@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "conversion_cases.h"
 #include "encoder/convert.h"
@@ -33,6 +34,28 @@ void RunCase(benchmark::State& state, BenchPicture picture, FrameOperation run) 
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(picture.PictureBytes()));
   state.counters["fastest_frame_us"] = fastest;
   SetConversionLevelForTesting(ConversionLevel::Avx2);
+}
+
+// The copy and the memcpy of the same bytes in turn, frame by frame, so that both see the same
+// load on a shared machine: the mean of each and the ratio of the means (the goal: at most 1.1).
+void RunCopyAgainstMemcpy(benchmark::State& state, BenchPicture picture) {
+  const std::vector<ConversionCase> cases = Nv12CopyCases();
+  RotatingFrames frames(picture);
+  double spent[2] = {0, 0};
+  for (auto _ : state) {
+    for (int i = 0; i < 2; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      cases[static_cast<std::size_t>(i)].run(picture, frames.source(), frames.output());
+      benchmark::DoNotOptimize(frames.output());
+      benchmark::ClobberMemory();
+      spent[i] += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+      frames.Advance();
+    }
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["copy_us"] = spent[0] / n;
+  state.counters["memcpy_us"] = spent[1] / n;
+  state.counters["ratio"] = spent[1] > 0 ? spent[0] / spent[1] : 0;
 }
 
 #if defined(VISTREL_HAVE_LIBYUV)
@@ -65,6 +88,9 @@ void RegisterAll() {
     for (const ConversionCase& c : Nv12CopyCases()) {
       Register("Nv12Copy/" + SizeName(picture) + " " + rows + "/" + c.name, picture, c.run);
     }
+    benchmark::RegisterBenchmark(("Nv12Copy/" + SizeName(picture) + " " + rows + "/in turn with memcpy").c_str(),
+                                 RunCopyAgainstMemcpy, picture)
+        ->Unit(benchmark::kMicrosecond);
   }
 }
 
