@@ -12,7 +12,8 @@ namespace {
 
 void Time(const BenchPicture& picture, const ConversionCase& c) {
   constexpr int kRounds = 5;
-  const int frames = static_cast<int>(300ull * 1280 * 720 / (static_cast<unsigned long long>(picture.width) * picture.height));
+  const unsigned long long pixels = static_cast<unsigned long long>(picture.width) * picture.height;
+  const int frames = static_cast<int>(300ull * 1280 * 720 / pixels);
   std::printf("%5ux%-5u stride %-6u %-26s ", picture.width, picture.height, static_cast<unsigned>(picture.stride),
               c.name);
   if (!c.available) {

@@ -229,15 +229,21 @@ TEST_P(RowKernelFenceTest, StaysWithinItsRows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, RowKernelFenceTest,
-    ::testing::Values(RowFence{ConversionLevel::Plain, GuardedEdge::End}, RowFence{ConversionLevel::Sse2, GuardedEdge::End},
-                      RowFence{ConversionLevel::Avx2, GuardedEdge::End}, RowFence{ConversionLevel::Plain, GuardedEdge::Start},
-                      RowFence{ConversionLevel::Sse2, GuardedEdge::Start},
-                      RowFence{ConversionLevel::Avx2, GuardedEdge::Start}),
-    [](const ::testing::TestParamInfo<RowFence>& p) {
-      return std::string(LevelName(p.param.level)) + (p.param.edge == GuardedEdge::End ? "_End" : "_Start");
-    });
+std::vector<RowFence> RowFences() {
+  std::vector<RowFence> fences;
+  for (GuardedEdge edge : {GuardedEdge::End, GuardedEdge::Start}) {
+    for (ConversionLevel level : {ConversionLevel::Plain, ConversionLevel::Sse2, ConversionLevel::Avx2}) {
+      fences.push_back({level, edge});
+    }
+  }
+  return fences;
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, RowKernelFenceTest, ::testing::ValuesIn(RowFences()),
+                         [](const ::testing::TestParamInfo<RowFence>& p) {
+                           return std::string(LevelName(p.param.level)) +
+                                  (p.param.edge == GuardedEdge::End ? "_End" : "_Start");
+                         });
 
 // An NV12 picture from the host: its planes copied row by row into the encoder's rows, the chroma
 // plane at inputHeight rows, luma rows below the picture untouched and chroma rows below it 128;
