@@ -245,13 +245,50 @@ INSTANTIATE_TEST_SUITE_P(Levels, RowKernelFenceTest, ::testing::ValuesIn(RowFenc
                                   (p.param.edge == GuardedEdge::End ? "_End" : "_Start");
                          });
 
-// An NV12 picture from the host: its planes copied row by row into the encoder's rows, the chroma
-// plane at inputHeight rows, luma rows below the picture untouched and chroma rows below it 128;
-// the source read only within its rows and the buffer written only within itself.
-class Nv12CopyTest : public ::testing::TestWithParam<PictureCase> {};
+// The row copies alone, source and destination rows each in a buffer of their own that ends (or
+// begins) right at an inaccessible page, at every even width up to a few vectors and at common ones.
+class RowCopyFenceTest : public ::testing::TestWithParam<RowFence> {};
+
+TEST_P(RowCopyFenceTest, CopiesWithinItsRows) {
+  const RowFence f = GetParam();
+  if (f.level > SupportedConversionLevel()) GTEST_SKIP() << "not supported here";
+  using RowCopy = void (*)(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t, std::uint32_t);
+  const RowCopy copy = f.level == ConversionLevel::Avx2   ? CopyRows_AVX2
+                       : f.level == ConversionLevel::Sse2 ? CopyRows_SSE2
+                                                          : CopyRows_C;
+  std::vector<std::size_t> widths;
+  for (std::size_t width = 2; width <= 300; width += 2) widths.push_back(width);
+  for (std::size_t width : {320u, 322u, 334u, 1282u, 1920u, 3840u}) widths.push_back(width);
+  std::uint32_t seed = 5;
+  for (std::size_t width : widths) {
+    SCOPED_TRACE(width);
+    GuardedBuffer from(width, f.edge), to(width, f.edge);
+    for (std::size_t i = 0; i < width; ++i) from.data()[i] = static_cast<std::uint8_t>(Next(seed));
+    std::memset(to.data(), 0, width);
+    copy(from.data(), width + 4, to.data(), width, 1);
+    EXPECT_EQ(0, std::memcmp(from.data(), to.data(), width));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, RowCopyFenceTest, ::testing::ValuesIn(RowFences()),
+                         [](const ::testing::TestParamInfo<RowFence>& p) {
+                           return std::string(LevelName(p.param.level)) +
+                                  (p.param.edge == GuardedEdge::End ? "_End" : "_Start");
+                         });
+
+// An NV12 picture from the host, at every level: its planes copied row by row into the encoder's
+// rows, the chroma plane at inputHeight rows, luma rows below the picture untouched and chroma rows
+// below it 128; the source read only within its rows and the buffer written only within itself.
+class Nv12CopyTest : public ::testing::TestWithParam<LevelPicture> {
+ protected:
+  void TearDown() override { SetConversionLevelForTesting(ConversionLevel::Avx2); }
+};
 
 TEST_P(Nv12CopyTest, CopiesThePlanesWithinFencedRows) {
-  const PictureCase c = GetParam();
+  const ConversionLevel level = GetParam().level;
+  const PictureCase c = GetParam().picture;
+  if (level > SupportedConversionLevel()) GTEST_SKIP() << "not supported here";
+  SetConversionLevelForTesting(level);
   const std::uint32_t sourceRows = c.height + c.height / 2;
   GuardedBuffer source(SourceBytes(c.stride, sourceRows, c.width), GuardedEdge::End);
   std::uint32_t seed = c.width + c.height * 3u;
@@ -281,13 +318,26 @@ TEST_P(Nv12CopyTest, CopiesThePlanesWithinFencedRows) {
   EXPECT_EQ(wrong, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, Nv12CopyTest,
-                         ::testing::Values(PictureCase{320, 180, 320, 180},       // packed, unpadded
-                                           PictureCase{1920, 1080, 1920, 1088},   // packed, padded
-                                           PictureCase{1920, 1080, 2048, 1080},   // wider stride
-                                           PictureCase{322, 182, 324, 182 + 128}, // 128 rows of padding
-                                           PictureCase{334, 190, 348, 191},       // odd input height
-                                           PictureCase{3840, 2160, 3840 + 4, 2176}),
-                         [](const ::testing::TestParamInfo<PictureCase>& p) { return CaseName(p.param); });
+std::vector<LevelPicture> Nv12Copies() {
+  const PictureCase pictures[] = {
+      {320, 180, 320, 180},          // packed, unpadded
+      {1920, 1080, 1920, 1088},      // packed, padded
+      {1920, 1080, 2048, 1080},      // wider stride
+      {322, 182, 324, 182 + 128},    // 128 rows of padding; no whole number of vectors a row
+      {334, 190, 348, 191},          // an odd input height
+      {18, 4, 20, 6},                // rows narrower than a vector
+      {3840, 2160, 3840 + 4, 2176},
+  };
+  std::vector<LevelPicture> cases;
+  for (ConversionLevel level : {ConversionLevel::Plain, ConversionLevel::Sse2, ConversionLevel::Avx2}) {
+    for (const PictureCase& picture : pictures) cases.push_back({level, picture});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, Nv12CopyTest, ::testing::ValuesIn(Nv12Copies()),
+                         [](const ::testing::TestParamInfo<LevelPicture>& p) {
+                           return std::string(LevelName(p.param.level)) + "_" + CaseName(p.param.picture);
+                         });
 
 }  // namespace
