@@ -42,6 +42,11 @@ void ConvertRowPair_C(const std::uint8_t* row0, const std::uint8_t* row1, std::u
   ConvertChromaRow_C(row0, row1, uv, width);
 }
 
+void CopyRows_C(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination, std::size_t width,
+                std::uint32_t rows) {
+  for (std::uint32_t y = 0; y < rows; ++y) std::memcpy(destination + y * width, source + y * srcStride, width);
+}
+
 namespace {
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -84,6 +89,20 @@ RowPairKernel KernelFor(ConversionLevel level) {
       break;
   }
   return ConvertRowPair_C;
+}
+
+using RowCopy = void (*)(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t, std::uint32_t);
+
+RowCopy RowCopyFor(ConversionLevel level) {
+  switch (level) {
+    case ConversionLevel::Avx2:
+      return CopyRows_AVX2;
+    case ConversionLevel::Sse2:
+      return CopyRows_SSE2;
+    case ConversionLevel::Plain:
+      break;
+  }
+  return CopyRows_C;
 }
 
 }  // namespace
@@ -139,13 +158,9 @@ void CopyNv12Frame(const std::uint8_t* source, std::uint32_t width, std::uint32_
     std::memcpy(nv12, source, static_cast<std::size_t>(height) * width);
     std::memcpy(chroma, sourceChroma, static_cast<std::size_t>(height / 2) * width);
   } else {
-    for (std::uint32_t y = 0; y < height; ++y) {
-      std::memcpy(nv12 + static_cast<std::size_t>(y) * width, source + static_cast<std::size_t>(y) * srcStride, width);
-    }
-    for (std::uint32_t y = 0; y < height / 2; ++y) {
-      std::memcpy(chroma + static_cast<std::size_t>(y) * width, sourceChroma + static_cast<std::size_t>(y) * srcStride,
-                  width);
-    }
+    const RowCopy copy = RowCopyFor(ActiveConversionLevel());
+    copy(source, srcStride, nv12, width, height);
+    copy(sourceChroma, srcStride, chroma, width, height / 2);
   }
   FillChromaBelowPicture(chroma, width, height, inputHeight);
 }

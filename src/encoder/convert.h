@@ -48,13 +48,24 @@ void ConvertRowPair_SSE2(const std::uint8_t* row0, const std::uint8_t* row1, std
 void ConvertRowPair_AVX2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* y0,
                          std::uint8_t* y1, std::uint8_t* uv, int width);
 
+// Copies rows of width bytes, srcStride apart, into rows of width bytes that follow each other.
+// Reads and writes only within those rows. The SIMD versions move whole vectors (the last one
+// overlapping its neighbour) and leave rows narrower than one vector to the plain version: row by
+// row memcpy calls cost a noticeable share of a frame's copy at the common widths.
+void CopyRows_C(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination, std::size_t width,
+                std::uint32_t rows);
+void CopyRows_SSE2(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination, std::size_t width,
+                   std::uint32_t rows);
+void CopyRows_AVX2(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination, std::size_t width,
+                   std::uint32_t rows);
+
 enum class ConversionLevel { Plain = 0, Sse2 = 1, Avx2 = 2 };
 
 // The strongest level that this processor and the operating system support (AVX2 only when the
 // system saves the YMM registers). Found once.
 ConversionLevel SupportedConversionLevel();
 
-// The level that ConvertFrameToNv12 uses: the supported one, at most the limit set for testing.
+// The level that ConvertFrameToNv12 and CopyNv12Frame use: the supported one, at most the limit set for testing.
 ConversionLevel ActiveConversionLevel();
 
 // Limits the level for tests and benchmarks (Plain forces the plain kernels); Avx2 lifts the limit.

@@ -1,5 +1,5 @@
-// SSE2 and AVX2 row-pair kernels. They compute exactly what ConvertRowPair_C computes, in the
-// same integer steps: every byte they write equals the plain kernel's.
+// SSE2 and AVX2 row-pair kernels and row copies. The kernels compute exactly what ConvertRowPair_C
+// computes, in the same integer steps: every byte they write equals the plain kernel's.
 //
 // SSE2: each pixel's four bytes B, G, R, A are split into two 16-bit words, (B, R) and (G, A).
 // One pmaddwd of each with a coefficient pair gives a 32-bit partial sum per pixel: luma is
@@ -181,6 +181,63 @@ VISTREL_TARGET_AVX2 void ConvertRowPair_AVX2(const std::uint8_t* row0, const std
   if (x < width) ConvertRowPair_C(row0 + 4 * x, row1 + 4 * x, y0 + x, y1 + x, uv + x, width - x);
 }
 
+VISTREL_TARGET_SSE2 void CopyRows_SSE2(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination,
+                                        std::size_t width, std::uint32_t rows) {
+  if (width < 16) {
+    CopyRows_C(source, srcStride, destination, width, rows);
+    return;
+  }
+  for (std::uint32_t y = 0; y < rows; ++y) {
+    const std::uint8_t* from = source + y * srcStride;
+    std::uint8_t* to = destination + y * width;
+    std::size_t x = 0;
+    for (; x + 64 <= width; x += 64) {
+      const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
+      const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x + 16));
+      const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x + 32));
+      const __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x + 48));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x), v0);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x + 16), v1);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x + 32), v2);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x + 48), v3);
+    }
+    for (; x + 16 <= width; x += 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x)));
+    }
+    // The last bytes: one vector ending at the row's end, overlapping bytes already copied.
+    if (x < width) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + width - 16),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + width - 16)));
+    }
+  }
+}
+
+VISTREL_TARGET_AVX2 void CopyRows_AVX2(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination,
+                                        std::size_t width, std::uint32_t rows) {
+  if (width < 32) {
+    CopyRows_C(source, srcStride, destination, width, rows);
+    return;
+  }
+  for (std::uint32_t y = 0; y < rows; ++y) {
+    const std::uint8_t* from = source + y * srcStride;
+    std::uint8_t* to = destination + y * width;
+    std::size_t x = 0;
+    for (; x + 128 <= width; x += 128) {
+      const __m256i v0 = Load_AVX2(from + x);
+      const __m256i v1 = Load_AVX2(from + x + 32);
+      const __m256i v2 = Load_AVX2(from + x + 64);
+      const __m256i v3 = Load_AVX2(from + x + 96);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x), v0);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x + 32), v1);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x + 64), v2);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x + 96), v3);
+    }
+    for (; x + 32 <= width; x += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x), Load_AVX2(from + x));
+    // The last bytes: one vector ending at the row's end, overlapping bytes already copied.
+    if (x < width) _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + width - 32), Load_AVX2(from + width - 32));
+  }
+}
+
 #else
 
 // Elsewhere the plain kernels stand in; SupportedConversionLevel never picks these.
@@ -191,6 +248,14 @@ void ConvertRowPair_SSE2(const std::uint8_t* row0, const std::uint8_t* row1, std
 void ConvertRowPair_AVX2(const std::uint8_t* row0, const std::uint8_t* row1, std::uint8_t* y0,
                          std::uint8_t* y1, std::uint8_t* uv, int width) {
   ConvertRowPair_C(row0, row1, y0, y1, uv, width);
+}
+void CopyRows_SSE2(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination, std::size_t width,
+                   std::uint32_t rows) {
+  CopyRows_C(source, srcStride, destination, width, rows);
+}
+void CopyRows_AVX2(const std::uint8_t* source, std::size_t srcStride, std::uint8_t* destination, std::size_t width,
+                   std::uint32_t rows) {
+  CopyRows_C(source, srcStride, destination, width, rows);
 }
 
 #endif
