@@ -37,6 +37,9 @@ inline constexpr std::uint32_t kMaxFrameRate3 = 240;      // frames a second; at
 inline constexpr std::uint32_t kMinBitRate3 = 1000000;    // bit/s, or 0 for vistrel's own choice
 inline constexpr std::uint32_t kMaxBitRate3 = 100000000;
 inline constexpr std::size_t kSoundBytes = 1024;          // reserved for the game's sound
+// A version 3 stride is a multiple of 4 and at least the row's bytes (4 x width for BGRA, width
+// for NV12); the mapping holds at least kFramesOffset + 3 slots of stride x height bytes (NV12:
+// stride x height x 3 / 2).
 
 // Object names, formatted with the host's process id (unsigned decimal).
 inline constexpr const char* kBlockNameFormat = "Local\\QuelvaneClip_%lu";
@@ -48,10 +51,10 @@ inline constexpr std::int32_t kStatusFailed = 2;
 
 struct ExchangeHeader {
   std::uint32_t magic;          // host: kMagic
-  std::uint32_t version;        // host: kVersion
-  std::uint32_t width;          // host: 1280
-  std::uint32_t height;         // host: 720
-  std::uint32_t stride;         // host: 5120
+  std::uint32_t version;        // host: kVersion (2) or kVersion3
+  std::uint32_t width;          // host: 1280; version 3: the picture's width
+  std::uint32_t height;         // host: 720; version 3: the picture's height
+  std::uint32_t stride;         // host: 5120; version 3: bytes between rows of a slot
   std::uint32_t slotCount;      // host: 3
   std::uint32_t reserved;       // not read
   std::uint32_t framesOffset;   // host: 8192
