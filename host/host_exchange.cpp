@@ -1,6 +1,7 @@
 #include "host/host_exchange.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "exchange/exchange.h"
@@ -8,13 +9,32 @@
 
 namespace host {
 
+std::uint32_t HostStream::RowStride() const {
+  if (stride != 0) return stride;
+  return pixelFormat == exchange::kPixelFormatNv12 ? (width + 3) / 4 * 4 : width * 4;
+}
+
+std::uint64_t HostStream::SlotBytes() const {
+  const std::uint64_t rows = pixelFormat == exchange::kPixelFormatNv12 ? std::uint64_t{height} * 3 / 2 : height;
+  return rows * RowStride();
+}
+
 HostExchange::~HostExchange() { Close(); }
 
 bool HostExchange::Create(std::uint32_t hostPid, const HostOptions& options) {
   Close();
+  HostStream stream;
+  stream.stride = exchange::kStride;
+  std::uint64_t blockBytes = exchange::kBlockBytes;
+  if (options.stream) {
+    stream = *options.stream;
+    stream.stride = stream.RowStride();
+    blockBytes = exchange::kFramesOffset + exchange::kSlotCount * stream.SlotBytes();
+    if (blockBytes > SIZE_MAX) return false;
+  }
   blockName_ = exchange::BlockName(hostPid);
   eventName_ = exchange::EventName(hostPid);
-  if (!platform::CreateSharedBlock(blockName_, exchange::kBlockBytes, block_)) return false;
+  if (!platform::CreateSharedBlock(blockName_, static_cast<std::size_t>(blockBytes), block_)) return false;
   if (!platform::CreateNamedEvent(eventName_, event_)) {
     platform::CloseSharedBlock(blockName_, block_);
     return false;
@@ -28,11 +48,23 @@ bool HostExchange::Create(std::uint32_t hostPid, const HostOptions& options) {
   header_->stride = exchange::kStride;
   header_->slotCount = exchange::kSlotCount;
   header_->framesOffset = exchange::kFramesOffset;
+  if (options.stream) {
+    header_->version = exchange::kVersion3;
+    header_->width = stream.width;
+    header_->height = stream.height;
+    header_->stride = stream.stride;
+    header_->frameRateNumerator = stream.frameRateNumerator;
+    header_->frameRateDenominator = stream.frameRateDenominator;
+    header_->bitRate = stream.bitRate;
+    header_->pixelFormat = stream.pixelFormat;
+  }
   header_->clockFrequency = options.clockFrequency;
   header_->logSwitch = options.log ? 1 : 0;
   header_->recordSwitch = options.record ? 1 : 0;
   const std::size_t n = std::min(options.outputFolder.size(), exchange::kOutputFolderUnits - 1);
   std::copy_n(options.outputFolder.begin(), n, header_->outputFolder);
+  stream_ = stream;
+  slotBytes_ = static_cast<std::size_t>(stream.SlotBytes());
   nextSlot_ = 0;
   submitted_ = 0;
   return true;
@@ -48,7 +80,7 @@ std::uint8_t* HostExchange::NextSlot() {
   if (!header_ || platform::AtomicLoad(header_->slotState[nextSlot_]) != 0) return nullptr;
   // vistrel stored 0 after its last read of the slot: nothing of ours may be written before that.
   platform::FullBarrier();
-  return block_.view + exchange::kFramesOffset + static_cast<std::size_t>(nextSlot_) * exchange::kSlotBytes;
+  return block_.view + exchange::kFramesOffset + static_cast<std::size_t>(nextSlot_) * slotBytes_;
 }
 
 void HostExchange::SubmitSlot(std::int64_t time) {
@@ -59,11 +91,32 @@ void HostExchange::SubmitSlot(std::int64_t time) {
   ++submitted_;
 }
 
-bool HostExchange::OfferFrame(const std::uint8_t* bgra, std::size_t stride, std::int64_t time) {
+bool HostExchange::OfferFrame(const std::uint8_t* pixels, std::size_t stride, std::int64_t time) {
+  if (stream_.pixelFormat == exchange::kPixelFormatNv12) {
+    return OfferNv12Frame(pixels, stride, pixels + stride * stream_.height, stride, time);
+  }
   std::uint8_t* slot = NextSlot();
   if (!slot) return false;
-  for (std::uint32_t y = 0; y < exchange::kHeight; ++y) {
-    std::memcpy(slot + y * exchange::kStride, bgra + y * stride, exchange::kStride);
+  const std::size_t rowBytes = std::size_t{stream_.width} * 4;
+  for (std::uint32_t y = 0; y < stream_.height; ++y) {
+    std::memcpy(slot + std::size_t{y} * stream_.stride, pixels + y * stride, rowBytes);
+  }
+  SubmitSlot(time);
+  return true;
+}
+
+bool HostExchange::OfferNv12Frame(const std::uint8_t* luma, std::size_t lumaStride, const std::uint8_t* chroma,
+                                  std::size_t chromaStride, std::int64_t time) {
+  if (stream_.pixelFormat != exchange::kPixelFormatNv12) return false;
+  std::uint8_t* slot = NextSlot();
+  if (!slot) return false;
+  const std::size_t rowBytes = stream_.width;
+  for (std::uint32_t y = 0; y < stream_.height; ++y) {
+    std::memcpy(slot + std::size_t{y} * stream_.stride, luma + y * lumaStride, rowBytes);
+  }
+  std::uint8_t* chromaRows = slot + std::size_t{stream_.height} * stream_.stride;
+  for (std::uint32_t y = 0; y < stream_.height / 2; ++y) {
+    std::memcpy(chromaRows + std::size_t{y} * stream_.stride, chroma + y * chromaStride, rowBytes);
   }
   SubmitSlot(time);
   return true;

@@ -3,7 +3,8 @@
 //   host::HostExchange ex;
 //   ex.Create(GetCurrentProcessId(), options);   // the block and the event, named after the host
 //   start "vistrel --run <host pid>"
-//   every frame:  if (uint8_t* p = ex.NextSlot()) { copy BGRA into p; ex.SubmitSlot(time); }
+//   every frame:  if (uint8_t* p = ex.NextSlot()) { copy the frame into p; ex.SubmitSlot(time); }
+//                 (or ex.OfferFrame(pixels, stride, time), which copies row by row)
 //   a clip:       ex.RaiseRequest(1);             // 1 death, 2 kill, 3 key (saved at once)
 //   recording:    ex.SetRecordSwitch(true/false);
 //   at the end:   ex.SetStopSwitch(); wait for vistrel to exit (code 0)
@@ -11,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "exchange/layout.h"
@@ -18,11 +20,33 @@
 
 namespace host {
 
+// The stream of a version 3 block: the game's own picture size, frame rate and pixel format.
+// vistrel refuses a block outside its limits (docs/PROTOCOL.md); Create writes what it is given.
+struct HostStream {
+  std::uint32_t width = 1280;  // even, 320..3840
+  std::uint32_t height = 720;  // even, 180..2160
+  // Bytes between rows of a slot, a multiple of 4; 0: the row's own bytes (4 x width for BGRA,
+  // width rounded up to a multiple of 4 for NV12).
+  std::uint32_t stride = 0;
+  std::uint32_t frameRateNumerator = 30;  // frames per second = numerator / denominator, 1..240
+  std::uint32_t frameRateDenominator = 1;
+  std::uint32_t bitRate = 0;  // bit/s; 0: vistrel chooses
+  std::uint32_t pixelFormat = exchange::kPixelFormatBgra;  // or exchange::kPixelFormatNv12
+
+  // The stride Create writes.
+  std::uint32_t RowStride() const;
+  // Bytes of one slot: height rows (NV12: and height / 2 chroma rows), RowStride() apart.
+  std::uint64_t SlotBytes() const;
+};
+
 struct HostOptions {
   std::u16string outputFolder;            // clips and recordings go here (at most 519 units)
   std::int64_t clockFrequency = 10000000;  // ticks per second of the time stamps given to SubmitSlot
   bool log = false;                       // vistrel writes vistrel.log next to its executable
   bool record = false;                    // continuous recording from the start
+  // Empty: a version 2 block (1280 x 720 BGRA, rows 5120 bytes apart, 30 frames a second).
+  // Given: a version 3 block of that stream.
+  std::optional<HostStream> stream;
 };
 
 class HostExchange {
@@ -41,9 +65,13 @@ class HostExchange {
   std::uint8_t* NextSlot();
   // Hands the slot from NextSlot to vistrel: time stamp first, then the state, then the event.
   void SubmitSlot(std::int64_t time);
-  // Copies a whole 1280x720 BGRA frame (rows of stride bytes) and submits it; false while the slot
-  // is taken.
-  bool OfferFrame(const std::uint8_t* bgra, std::size_t stride, std::int64_t time);
+  // Copies a whole frame in the block's pixel format and submits it; false while the slot is taken.
+  // BGRA: height rows of 4 x width bytes; NV12: height luma rows then height / 2 chroma rows of
+  // width bytes. Source rows are stride bytes apart (any stride at least the row's bytes).
+  bool OfferFrame(const std::uint8_t* pixels, std::size_t stride, std::int64_t time);
+  // An NV12 frame whose planes lie apart, as a read-back of two GPU planes gives them.
+  bool OfferNv12Frame(const std::uint8_t* luma, std::size_t lumaStride, const std::uint8_t* chroma,
+                      std::size_t chromaStride, std::int64_t time);
 
   // A clip request: the kind first, then the count.
   void RaiseRequest(std::int32_t kind);
@@ -57,6 +85,9 @@ class HostExchange {
 
   exchange::ExchangeHeader* Header() { return header_; }
   std::uint8_t* Block() { return block_.view; }
+  // The block's size and its stream (version 2: the fixed one, with its bit rate left 0).
+  std::size_t BlockBytes() const { return block_.size; }
+  const HostStream& Stream() const { return stream_; }
 
  private:
   std::u16string blockName_;
@@ -64,6 +95,8 @@ class HostExchange {
   platform::SharedBlock block_;
   platform::NamedEvent event_;
   exchange::ExchangeHeader* header_ = nullptr;
+  HostStream stream_;
+  std::size_t slotBytes_ = 0;
   int nextSlot_ = 0;
   std::uint64_t submitted_ = 0;
 };

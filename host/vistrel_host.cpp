@@ -33,13 +33,13 @@ constexpr int kNoExit = 102;
 const char* const kHelp = R"(usage: vistrel-host [options] [-- COMMAND [ARGS...]]
 
 Plays the part of a game: creates the shared block and event named after its own process id,
-starts "vistrel --run <its pid>" (or COMMAND ARGS... --run <pid>), feeds it 1280x720 frames,
+starts "vistrel --run <its pid>" (or COMMAND ARGS... --run <pid>), feeds it frames (1280x720 BGRA
+at 30 per second in a version 2 block unless the stream options below ask for a version 3 one),
 raises clip requests and flips the record switch on a timeline, then stops it and reports the
 status word, the heartbeat rate, the frames taken, vistrel's exit code and the files written.
 
 Timeline (times in seconds from the first frame):
   --duration S          play frames for S seconds (default 10)
-  --fps N               frames per second (default 30)
   --fast                fast clock: time stamps advance 1/fps per frame while frames are fed as
                         fast as vistrel takes them (long sessions in little time); without it
                         frames follow the real clock
@@ -53,9 +53,19 @@ Timeline (times in seconds from the first frame):
                         notice, close its recording and exit with 0
   --idle S              after the last frame, wait S seconds with no frames before stopping
 
+Stream (any of these makes the block version 3; without them it is version 2):
+  --size WxH            picture size, even, 320x180 to 3840x2160 (default 1280x720)
+  --fps N[/D]           frame rate N/D, 1 to 240 per second (default 30); frames are also fed at
+                        this rate
+  --bitrate B           bit rate in bit/s: 0 (vistrel chooses, the default) or 1000000 to 100000000
+  --nv12                slots hold NV12 (BT.709 studio range) instead of BGRA
+  --stride S            bytes between rows of a slot: a multiple of 4, at least the row's bytes
+                        (4 x width for BGRA, width for NV12); default the row's bytes rounded up to 4
+
 Frames:
-  --source test         the numbered test picture (default)
-  --source FILE         raw 1280x720 BGRA frames from FILE ('-' for standard input), e.g.
+  --source test         the numbered test picture (default), drawn at the block's size
+  --source FILE         raw frames from FILE ('-' for standard input), rows packed: BGRA (4 bytes a
+                        pixel), or with --nv12 NV12 (luma rows, then chroma rows), at the block's size, e.g.
                         ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgra -s 1280x720 - | vistrel-host --source -
 
 Block:
@@ -86,6 +96,9 @@ struct Options {
   double duration = 10;
   double fps = 30;
   bool fast = false;
+  // Any stream option makes the block version 3.
+  bool version3 = false;
+  host::HostStream stream;
   std::vector<TimedEvent> events;
   std::optional<double> stopAt;
   bool noStop = false;
@@ -107,6 +120,35 @@ bool ParseNumber(const char* text, double& value) {
   char* end = nullptr;
   value = std::strtod(text, &end);
   return end && *end == 0 && end != text;
+}
+
+bool ParseUnsigned(const std::string& text, std::uint32_t& value) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v > 0xFFFFFFFFull) return false;
+  value = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+// "WxH", even and within the limits of a version 3 block.
+bool ParseSize(const std::string& text, std::uint32_t& width, std::uint32_t& height) {
+  const auto x = text.find('x');
+  if (x == std::string::npos || !ParseUnsigned(text.substr(0, x), width) ||
+      !ParseUnsigned(text.substr(x + 1), height)) {
+    return false;
+  }
+  return width % 2 == 0 && height % 2 == 0 && width >= exchange::kMinWidth3 && width <= exchange::kMaxWidth3 &&
+         height >= exchange::kMinHeight3 && height <= exchange::kMaxHeight3;
+}
+
+// "N" or "N/D", 1 to 240 frames a second.
+bool ParseRate(const std::string& text, std::uint32_t& numerator, std::uint32_t& denominator) {
+  const auto slash = text.find('/');
+  denominator = 1;
+  if (!ParseUnsigned(text.substr(0, slash), numerator)) return false;
+  if (slash != std::string::npos && !ParseUnsigned(text.substr(slash + 1), denominator)) return false;
+  return denominator >= 1 && numerator >= denominator &&
+         std::uint64_t{numerator} <= std::uint64_t{exchange::kMaxFrameRate3} * denominator;
 }
 
 bool ParseKind(const std::string& text, std::int32_t& kind) {
@@ -152,12 +194,40 @@ bool Parse(int argc, char** argv, Options& o, std::string& error) {
       }
     } else if (a == "--duration") {
       if (!seconds(o.duration)) return false;
-    } else if (a == "--fps") {
-      if (!seconds(o.fps)) return false;
-      if (o.fps <= 0 || o.fps > 1000) {
-        error = "--fps must lie in (0, 1000]";
+    } else if (a == "--size") {
+      if (!value(v)) return false;
+      if (!ParseSize(v, o.stream.width, o.stream.height)) {
+        error = std::string("--size wants WxH, both even, 320x180 to 3840x2160: ") + v;
         return false;
       }
+      o.version3 = true;
+    } else if (a == "--fps") {
+      if (!value(v)) return false;
+      if (!ParseRate(v, o.stream.frameRateNumerator, o.stream.frameRateDenominator)) {
+        error = std::string("--fps wants N or N/D, 1 to 240 frames a second: ") + v;
+        return false;
+      }
+      o.fps = static_cast<double>(o.stream.frameRateNumerator) / o.stream.frameRateDenominator;
+      o.version3 = true;
+    } else if (a == "--bitrate") {
+      if (!value(v)) return false;
+      std::uint32_t b = 0;
+      if (!ParseUnsigned(v, b) || (b != 0 && (b < exchange::kMinBitRate3 || b > exchange::kMaxBitRate3))) {
+        error = std::string("--bitrate wants 0 or 1000000 to 100000000 bit/s: ") + v;
+        return false;
+      }
+      o.stream.bitRate = b;
+      o.version3 = true;
+    } else if (a == "--nv12") {
+      o.stream.pixelFormat = exchange::kPixelFormatNv12;
+      o.version3 = true;
+    } else if (a == "--stride") {
+      if (!value(v)) return false;
+      if (!ParseUnsigned(v, o.stream.stride) || o.stream.stride == 0) {
+        error = std::string("--stride wants a number of bytes: ") + v;
+        return false;
+      }
+      o.version3 = true;
     } else if (a == "--fast") {
       o.fast = true;
     } else if (a == "--request") {
@@ -226,6 +296,14 @@ bool Parse(int argc, char** argv, Options& o, std::string& error) {
       return false;
     }
   }
+  if (o.stream.stride != 0) {
+    const bool nv12 = o.stream.pixelFormat == exchange::kPixelFormatNv12;
+    const std::uint64_t rowBytes = std::uint64_t{o.stream.width} * (nv12 ? 1 : 4);
+    if (o.stream.stride % 4 != 0 || o.stream.stride < rowBytes) {
+      error = "--stride must be a multiple of 4 and at least " + std::to_string(rowBytes) + " (the row's bytes)";
+      return false;
+    }
+  }
   std::stable_sort(o.events.begin(), o.events.end(),
                    [](const TimedEvent& x, const TimedEvent& y) { return x.at < y.at; });
   return true;
@@ -260,7 +338,9 @@ double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 
 class FrameSource {
  public:
-  bool Open(const std::string& source) {
+  // stream: the block's, or empty for version 2.
+  bool Open(const std::string& source, const std::optional<host::HostStream>& stream) {
+    stream_ = stream;
     if (source == "test") return true;
     if (source == "-") {
       platform::SetStdinBinary();
@@ -276,16 +356,35 @@ class FrameSource {
   }
   // Fills the slot with frame n; false at the end of the input.
   bool Fill(std::uint8_t* slot, std::uint32_t n) {
+    if (!stream_) {
+      if (!file_) {
+        host::DrawTestPicture(slot, exchange::kStride, n);
+        return true;
+      }
+      return std::fread(slot, 1, exchange::kSlotBytes, file_) == exchange::kSlotBytes;
+    }
+    const host::HostStream& s = *stream_;
+    const bool nv12 = s.pixelFormat == exchange::kPixelFormatNv12;
+    const std::size_t stride = s.RowStride();
     if (!file_) {
-      host::DrawTestPicture(slot, exchange::kStride, n);
+      if (nv12) host::DrawTestPictureNv12(slot, s.width, s.height, stride, n);
+      else host::DrawTestPicture(slot, s.width, s.height, stride, n);
       return true;
     }
-    return std::fread(slot, 1, exchange::kSlotBytes, file_) == exchange::kSlotBytes;
+    // Packed rows in the file, stride bytes apart in the slot.
+    const std::size_t rowBytes = std::size_t{s.width} * (nv12 ? 1 : 4);
+    const std::size_t rows = nv12 ? std::size_t{s.height} * 3 / 2 : s.height;
+    frame_.resize(rowBytes * rows);
+    if (std::fread(frame_.data(), 1, frame_.size(), file_) != frame_.size()) return false;
+    for (std::size_t y = 0; y < rows; ++y) std::memcpy(slot + y * stride, frame_.data() + y * rowBytes, rowBytes);
+    return true;
   }
 
  private:
   std::FILE* file_ = nullptr;
   bool owned_ = false;
+  std::optional<host::HostStream> stream_;
+  std::vector<std::uint8_t> frame_;
 };
 
 struct Report {
@@ -328,13 +427,14 @@ int RunHost(const Options& o) {
   ho.clockFrequency = o.clockFrequency;
   ho.log = o.log;
   ho.record = o.record;
+  if (o.version3) ho.stream = o.stream;
   host::HostExchange ex;
   if (!ex.Create(pid, ho)) {
     std::fprintf(stderr, "vistrel-host: cannot create the shared block and event\n");
     return kSetupFailed;
   }
   FrameSource frames;
-  if (!frames.Open(o.source)) {
+  if (!frames.Open(o.source, ho.stream)) {
     std::fprintf(stderr, "vistrel-host: cannot open %s\n", o.source.c_str());
     return kSetupFailed;
   }
@@ -486,7 +586,8 @@ int RunOuter(int argc, char** argv, const Options& o) {
   std::uint32_t code = 0;
   const bool ended = adopted && platform::WaitProcessFor(vistrel, static_cast<std::uint32_t>(o.timeout * 1000), code);
   if (!ended && adopted) platform::KillProcess(vistrel);
-  if (block.view && block.size >= exchange::kBlockBytes) {
+  // Any block that holds the header (a version 3 one may be smaller than a version 2 one).
+  if (block.view && block.size >= sizeof(exchange::ExchangeHeader)) {
     auto* h = reinterpret_cast<exchange::ExchangeHeader*>(block.view);
     report.status = platform::AtomicLoad(h->status);
   }

@@ -15,15 +15,68 @@ std::u16string EventName(std::uint32_t hostPid) {
   return platform::FormatName64(kEventNameFormat, static_cast<unsigned long>(hostPid));
 }
 
-bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format) {
+namespace {
+
+// The host header states the limits on its own; they are the stream's.
+static_assert(kMinWidth3 == stream::kMinWidth && kMaxWidth3 == stream::kMaxWidth);
+static_assert(kMinHeight3 == stream::kMinHeight && kMaxHeight3 == stream::kMaxHeight);
+static_assert(kMaxFrameRate3 == stream::kMaxFrameRate);
+static_assert(kMinBitRate3 == stream::kMinBitRate && kMaxBitRate3 == stream::kMaxBitRate);
+static_assert(kPixelFormatBgra == static_cast<std::uint32_t>(stream::PixelFormat::Bgra));
+static_assert(kPixelFormatNv12 == static_cast<std::uint32_t>(stream::PixelFormat::Nv12));
+
+bool CheckVersion2(const ExchangeHeader& h, std::size_t size, stream::StreamFormat* format) {
   // A block smaller than the layout would let a slot read run past the mapping.
-  if (!block || size < kBlockBytes) return false;
-  ExchangeHeader h;
-  std::memcpy(&h, block, offsetof(ExchangeHeader, clockFrequency));
+  if (size < kBlockBytes) return false;
   const bool seed = h.magic == kMagic && h.version == kVersion && h.width == kWidth && h.height == kHeight &&
                     h.stride == kStride && h.slotCount == kSlotCount && h.framesOffset == kFramesOffset;
   if (seed && format) *format = stream::SeedStreamFormat();
   return seed;
+}
+
+bool InRange(std::uint32_t v, std::uint32_t low, std::uint32_t high) { return v >= low && v <= high; }
+
+bool CheckVersion3(const ExchangeHeader& h, std::size_t size, stream::StreamFormat* format) {
+  if (h.magic != kMagic || h.slotCount != kSlotCount || h.framesOffset != kFramesOffset) return false;
+  if (h.width % 2 != 0 || !InRange(h.width, kMinWidth3, kMaxWidth3)) return false;
+  if (h.height % 2 != 0 || !InRange(h.height, kMinHeight3, kMaxHeight3)) return false;
+  if (h.pixelFormat != kPixelFormatBgra && h.pixelFormat != kPixelFormatNv12) return false;
+  const bool nv12 = h.pixelFormat == kPixelFormatNv12;
+  // A BGRA pixel is 4 bytes; an NV12 luma row 1 byte a pixel (its chroma rows as many bytes).
+  const std::uint64_t rowBytes = std::uint64_t{h.width} * (nv12 ? 1 : 4);
+  if (h.stride % 4 != 0 || h.stride < rowBytes) return false;
+  const std::uint64_t numerator = h.frameRateNumerator;
+  const std::uint64_t denominator = h.frameRateDenominator;
+  if (denominator < 1 || numerator < denominator || numerator > kMaxFrameRate3 * denominator) return false;
+  if (h.bitRate != 0 && !InRange(h.bitRate, kMinBitRate3, kMaxBitRate3)) return false;
+  const std::uint64_t rows = nv12 ? std::uint64_t{h.height} * 3 / 2 : h.height;
+  const std::uint64_t needed = kFramesOffset + kSlotCount * rows * h.stride;
+  if (size < needed) return false;
+  if (format) {
+    stream::StreamFormat f;
+    f.width = h.width;
+    f.height = h.height;
+    f.stride = h.stride;
+    f.frameRateNumerator = h.frameRateNumerator;
+    f.frameRateDenominator = h.frameRateDenominator;
+    f.bitRate = h.bitRate != 0 ? h.bitRate
+                               : stream::DefaultBitRate(h.width, h.height, h.frameRateNumerator, h.frameRateDenominator);
+    f.pixelFormat = nv12 ? stream::PixelFormat::Nv12 : stream::PixelFormat::Bgra;
+    *format = f;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format) {
+  // Every version needs at least the whole header; the slots' size follows from it.
+  if (!block || size < kFramesOffset) return false;
+  ExchangeHeader h;
+  std::memcpy(&h, block, offsetof(ExchangeHeader, reserved3));
+  if (h.version == kVersion) return CheckVersion2(h, size, format);
+  if (h.version == kVersion3) return CheckVersion3(h, size, format);
+  return false;
 }
 
 bool OpenExchange(std::uint32_t hostPid, Exchange& exchange) {

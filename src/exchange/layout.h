@@ -1,5 +1,9 @@
 // The shared block that the host and vistrel share: a control header and three raw frame slots.
-// This header is all a host needs of the layout; it is used by both sides.
+// This header is all a host needs of the layout; it is used by both sides. docs/PROTOCOL.md
+// describes it field by field.
+//
+// Version 2 is fixed: 1280 x 720 BGRA, rows 5120 bytes apart, 30 frames a second. Version 3 uses
+// the same header and adds the host's own picture size, frame rate, bit rate and pixel format.
 //
 // All integers are little-endian (both sides run on the same machine).
 #pragma once
@@ -20,6 +24,23 @@ inline constexpr std::size_t kSlotBytes = 3686400;                       // 1280
 inline constexpr std::size_t kBlockBytes = kFramesOffset + 3 * kSlotBytes;  // 11,067,392
 inline constexpr std::size_t kOutputFolderUnits = 520;
 
+// Version 3: the host states its stream. width, height and stride (above) then describe the slots.
+inline constexpr std::uint32_t kVersion3 = 3;
+inline constexpr std::uint32_t kPixelFormatBgra = 0;  // B, G, R, unused byte per pixel (as version 2)
+inline constexpr std::uint32_t kPixelFormatNv12 = 1;  // BT.709 studio range: height luma rows, then
+                                                      // height / 2 rows of Cb, Cr pairs, stride apart
+inline constexpr std::uint32_t kMinWidth3 = 320;      // even widths only
+inline constexpr std::uint32_t kMaxWidth3 = 3840;
+inline constexpr std::uint32_t kMinHeight3 = 180;     // even heights only
+inline constexpr std::uint32_t kMaxHeight3 = 2160;
+inline constexpr std::uint32_t kMaxFrameRate3 = 240;      // frames a second; at least 1
+inline constexpr std::uint32_t kMinBitRate3 = 1000000;    // bit/s, or 0 for vistrel's own choice
+inline constexpr std::uint32_t kMaxBitRate3 = 100000000;
+inline constexpr std::size_t kSoundBytes = 1024;          // reserved for the game's sound
+// A version 3 stride is a multiple of 4 and at least the row's bytes (4 x width for BGRA, width
+// for NV12); the mapping holds at least kFramesOffset + 3 slots of stride x height bytes (NV12:
+// stride x height x 3 / 2).
+
 // Object names, formatted with the host's process id (unsigned decimal).
 inline constexpr const char* kBlockNameFormat = "Local\\QuelvaneClip_%lu";
 inline constexpr const char* kEventNameFormat = "Local\\QuelvaneClipEv_%lu";
@@ -30,10 +51,10 @@ inline constexpr std::int32_t kStatusFailed = 2;
 
 struct ExchangeHeader {
   std::uint32_t magic;          // host: kMagic
-  std::uint32_t version;        // host: kVersion
-  std::uint32_t width;          // host: 1280
-  std::uint32_t height;         // host: 720
-  std::uint32_t stride;         // host: 5120
+  std::uint32_t version;        // host: kVersion (2) or kVersion3
+  std::uint32_t width;          // host: 1280; version 3: the picture's width
+  std::uint32_t height;         // host: 720; version 3: the picture's height
+  std::uint32_t stride;         // host: 5120; version 3: bytes between rows of a slot
   std::uint32_t slotCount;      // host: 3
   std::uint32_t reserved;       // not read
   std::uint32_t framesOffset;   // host: 8192
@@ -49,7 +70,14 @@ struct ExchangeHeader {
   std::int32_t logSwitch;       // host: non-zero at start writes vistrel.log
   std::int32_t recordSwitch;    // host: non-zero records continuously
   char16_t outputFolder[kOutputFolderUnits];  // host: folder for clips and recordings, 0-terminated
-  std::uint8_t unused[7044];
+  // Version 3 only (a version 2 host leaves them 0; vistrel does not read them in version 2).
+  std::uint32_t frameRateNumerator;    // host: frames per second = numerator / denominator,
+  std::uint32_t frameRateDenominator;  //       1 to 240 (30/1, 60/1, 30000/1001 ...)
+  std::uint32_t bitRate;               // host: bit/s, 0 = vistrel chooses
+  std::uint32_t pixelFormat;           // host: kPixelFormatBgra or kPixelFormatNv12
+  std::uint8_t reserved3[116];         // host: 0; not read
+  std::uint8_t sound[kSoundBytes];     // host: 0; reserved for the game's sound
+  std::uint8_t unused[5888];
 };
 
 // Offsets are part of the protocol with hosts built by other compilers: check every one.
@@ -73,10 +101,16 @@ static_assert(offsetof(ExchangeHeader, heartbeat) == 96);
 static_assert(offsetof(ExchangeHeader, logSwitch) == 100);
 static_assert(offsetof(ExchangeHeader, recordSwitch) == 104);
 static_assert(offsetof(ExchangeHeader, outputFolder) == 108);
-static_assert(offsetof(ExchangeHeader, unused) == 1148);
+static_assert(offsetof(ExchangeHeader, frameRateNumerator) == 1148);
+static_assert(offsetof(ExchangeHeader, frameRateDenominator) == 1152);
+static_assert(offsetof(ExchangeHeader, bitRate) == 1156);
+static_assert(offsetof(ExchangeHeader, pixelFormat) == 1160);
+static_assert(offsetof(ExchangeHeader, reserved3) == 1164);
+static_assert(offsetof(ExchangeHeader, sound) == 1280);
+static_assert(offsetof(ExchangeHeader, unused) == 2304);
 static_assert(sizeof(ExchangeHeader) == kFramesOffset);
 
-// One raw frame: 720 rows of 5120 bytes, top row first, pixels B, G, R and an unused byte.
+// One raw frame of version 2: 720 rows of 5120 bytes, top row first, pixels B, G, R and an unused byte.
 struct FrameSlot {
   std::uint8_t pixels[kSlotBytes];
 };

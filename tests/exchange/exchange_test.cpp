@@ -1,6 +1,8 @@
 // The shared block as vistrel opens and uses it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -76,6 +78,225 @@ TEST(ExchangeCheck, BlockTooSmallFailsWithoutReadingPastItsEnd) {
   }
   EXPECT_FALSE(exchange::CheckBlock(nullptr, exchange::kBlockBytes));
   EXPECT_TRUE(exchange::CheckBlock(good.data(), exchange::kBlockBytes));
+}
+
+// Version 3: the host's own stream, within the limits.
+struct Stream3 {
+  std::uint32_t width = 1920;
+  std::uint32_t height = 1080;
+  std::uint32_t stride = 7680;
+  std::uint32_t numerator = 60;
+  std::uint32_t denominator = 1;
+  std::uint32_t bitRate = 0;
+  std::uint32_t pixelFormat = exchange::kPixelFormatBgra;
+
+  std::uint64_t SlotBytes() const {
+    return std::uint64_t{stride} * (pixelFormat == exchange::kPixelFormatNv12 ? height * 3 / 2 : height);
+  }
+  std::uint64_t BlockBytes() const { return 8192 + 3 * SlotBytes(); }
+};
+
+// Only the header: the slots are never read by the check, so a test can claim a larger size.
+std::vector<std::uint8_t> Header3(const Stream3& s) {
+  std::vector<std::uint8_t> block(8192, 0);
+  auto* h = reinterpret_cast<ExchangeHeader*>(block.data());
+  h->magic = exchange::kMagic;
+  h->version = 3;
+  h->width = s.width;
+  h->height = s.height;
+  h->stride = s.stride;
+  h->slotCount = 3;
+  h->framesOffset = 8192;
+  h->frameRateNumerator = s.numerator;
+  h->frameRateDenominator = s.denominator;
+  h->bitRate = s.bitRate;
+  h->pixelFormat = s.pixelFormat;
+  return block;
+}
+
+bool Check3(const Stream3& s, stream::StreamFormat* format = nullptr) {
+  const auto header = Header3(s);
+  const std::uint64_t size = s.BlockBytes();
+  if (size > SIZE_MAX) return false;
+  return exchange::CheckBlock(header.data(), static_cast<std::size_t>(size), format);
+}
+
+TEST(ExchangeCheck3, DescribesTheHostsStream) {
+  stream::StreamFormat f;
+  Stream3 s;
+  s.bitRate = 12000000;
+  ASSERT_TRUE(Check3(s, &f));
+  EXPECT_EQ(f.width, 1920u);
+  EXPECT_EQ(f.height, 1080u);
+  EXPECT_EQ(f.stride, 7680u);
+  EXPECT_EQ(f.frameRateNumerator, 60u);
+  EXPECT_EQ(f.frameRateDenominator, 1u);
+  EXPECT_EQ(f.bitRate, 12000000u);
+  EXPECT_EQ(f.pixelFormat, stream::PixelFormat::Bgra);
+
+  // 0 leaves the bit rate to vistrel.
+  s = Stream3{};
+  s.width = 2560;
+  s.height = 1440;
+  s.stride = 2560;
+  s.numerator = 30000;
+  s.denominator = 1001;
+  s.pixelFormat = exchange::kPixelFormatNv12;
+  ASSERT_TRUE(Check3(s, &f));
+  EXPECT_EQ(f.pixelFormat, stream::PixelFormat::Nv12);
+  EXPECT_EQ(f.frameRateNumerator, 30000u);
+  EXPECT_EQ(f.frameRateDenominator, 1001u);
+  EXPECT_EQ(f.bitRate, stream::DefaultBitRate(2560, 1440, 30000, 1001));
+  EXPECT_NE(f.bitRate, 0u);
+
+  // The seed's stream stated as version 3 describes the same stream as version 2.
+  s = Stream3{};
+  s.width = 1280;
+  s.height = 720;
+  s.stride = 5120;
+  s.numerator = 30;
+  ASSERT_TRUE(Check3(s, &f));
+  EXPECT_EQ(f, stream::SeedStreamFormat());
+}
+
+TEST(ExchangeCheck3, VersionTwoStillGivesTheSeedStream) {
+  // Version 3 fields left in a version 2 block change nothing.
+  auto block = GoodBlock();
+  auto* h = reinterpret_cast<ExchangeHeader*>(block.data());
+  h->frameRateNumerator = 60;
+  h->frameRateDenominator = 1;
+  h->bitRate = 99;
+  h->pixelFormat = 7;
+  stream::StreamFormat f;
+  f.width = 1;
+  ASSERT_TRUE(exchange::CheckBlock(block.data(), block.size(), &f));
+  EXPECT_EQ(f, stream::SeedStreamFormat());
+  // A version 2 block is still the seed's full size, even though a version 3 block may be smaller.
+  EXPECT_FALSE(exchange::CheckBlock(block.data(), block.size() - 1, &f));
+}
+
+struct LimitCase {
+  const char* name;
+  bool accepted;
+  Stream3 stream;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+Stream3 With(void (*change)(Stream3&)) {
+  Stream3 s;
+  change(s);
+  return s;
+}
+
+class ExchangeCheck3Limit : public testing::TestWithParam<LimitCase> {};
+
+TEST_P(ExchangeCheck3Limit, EachLimitHoldsExactlyAtItsEdge) {
+  const LimitCase& c = GetParam();
+  stream::StreamFormat f;
+  f.width = 1;
+  EXPECT_EQ(Check3(c.stream, &f), c.accepted);
+  // A refused block leaves the description as it was.
+  if (!c.accepted) {
+    EXPECT_EQ(f.width, 1u);
+  }
+}
+
+// Each case changes one field of a good 1920 x 1080 60/1 BGRA block (stride kept wide enough where
+// the width changes, so only the named field decides).
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ExchangeCheck3Limit,
+    testing::Values(
+        LimitCase{"width_min", true, With([](Stream3& s) { s.width = 320; })},
+        LimitCase{"width_below_min", false, With([](Stream3& s) { s.width = 318; })},
+        LimitCase{"width_max", true, With([](Stream3& s) { s.width = 3840; s.stride = 15360; })},
+        LimitCase{"width_above_max", false, With([](Stream3& s) { s.width = 3842; s.stride = 15368; })},
+        LimitCase{"width_odd", false, With([](Stream3& s) { s.width = 1919; })},
+        LimitCase{"width_zero", false, With([](Stream3& s) { s.width = 0; })},
+        LimitCase{"width_huge", false, With([](Stream3& s) { s.width = 0x80000000u; })},
+        LimitCase{"height_min", true, With([](Stream3& s) { s.height = 180; })},
+        LimitCase{"height_below_min", false, With([](Stream3& s) { s.height = 178; })},
+        LimitCase{"height_max", true, With([](Stream3& s) { s.height = 2160; })},
+        LimitCase{"height_above_max", false, With([](Stream3& s) { s.height = 2162; })},
+        LimitCase{"height_odd", false, With([](Stream3& s) { s.height = 1079; })},
+        LimitCase{"stride_exact_row", true, With([](Stream3& s) { s.stride = 7680; })},
+        LimitCase{"stride_wider", true, With([](Stream3& s) { s.stride = 8192; })},
+        LimitCase{"stride_short", false, With([](Stream3& s) { s.stride = 7676; })},
+        LimitCase{"stride_not_multiple_of_4", false, With([](Stream3& s) { s.stride = 7682; })},
+        LimitCase{"stride_zero", false, With([](Stream3& s) { s.stride = 0; })},
+        LimitCase{"nv12_stride_exact_row", true,
+                  With([](Stream3& s) { s.pixelFormat = 1; s.stride = 1920; })},
+        LimitCase{"nv12_stride_short", false, With([](Stream3& s) { s.pixelFormat = 1; s.stride = 1916; })},
+        LimitCase{"nv12_stride_not_multiple_of_4", false,
+                  With([](Stream3& s) { s.pixelFormat = 1; s.width = 1918; s.stride = 1918; })},
+        LimitCase{"pixel_format_unknown", false, With([](Stream3& s) { s.pixelFormat = 2; })},
+        LimitCase{"pixel_format_huge", false, With([](Stream3& s) { s.pixelFormat = 0xFFFFFFFFu; })},
+        LimitCase{"rate_min", true, With([](Stream3& s) { s.numerator = 1; s.denominator = 1; })},
+        LimitCase{"rate_below_min", false, With([](Stream3& s) { s.numerator = 999; s.denominator = 1000; })},
+        LimitCase{"rate_max", true, With([](Stream3& s) { s.numerator = 240; })},
+        LimitCase{"rate_above_max", false, With([](Stream3& s) { s.numerator = 241; })},
+        LimitCase{"rate_max_fraction", true,
+                  With([](Stream3& s) { s.numerator = 240000000; s.denominator = 1000000; })},
+        LimitCase{"rate_above_max_fraction", false,
+                  With([](Stream3& s) { s.numerator = 240000001; s.denominator = 1000000; })},
+        LimitCase{"rate_ntsc", true, With([](Stream3& s) { s.numerator = 60000; s.denominator = 1001; })},
+        LimitCase{"rate_numerator_zero", false, With([](Stream3& s) { s.numerator = 0; })},
+        LimitCase{"rate_denominator_zero", false, With([](Stream3& s) { s.denominator = 0; })},
+        // 240 x 17,895,698 is 2^32 + 224: a 32-bit check would refuse this rate of 2 a second.
+        LimitCase{"rate_denominator_wrapping", true,
+                  With([](Stream3& s) { s.numerator = 2 * 17895698u; s.denominator = 17895698u; })},
+        LimitCase{"rate_huge_both", true,
+                  With([](Stream3& s) { s.numerator = 0xFFFFFFFFu; s.denominator = 0xFFFFFFFFu; })},
+        LimitCase{"bit_rate_default", true, With([](Stream3& s) { s.bitRate = 0; })},
+        LimitCase{"bit_rate_min", true, With([](Stream3& s) { s.bitRate = 1000000; })},
+        LimitCase{"bit_rate_below_min", false, With([](Stream3& s) { s.bitRate = 999999; })},
+        LimitCase{"bit_rate_one", false, With([](Stream3& s) { s.bitRate = 1; })},
+        LimitCase{"bit_rate_max", true, With([](Stream3& s) { s.bitRate = 100000000; })},
+        LimitCase{"bit_rate_above_max", false, With([](Stream3& s) { s.bitRate = 100000001; })}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(ExchangeCheck3, FixedFieldsStayFixed) {
+  for (auto change : {+[](ExchangeHeader& h) { h.magic = 0x434C4950; }, +[](ExchangeHeader& h) { h.version = 4; },
+                      +[](ExchangeHeader& h) { h.version = 1; }, +[](ExchangeHeader& h) { h.slotCount = 2; },
+                      +[](ExchangeHeader& h) { h.slotCount = 4; }, +[](ExchangeHeader& h) { h.framesOffset = 8191; },
+                      +[](ExchangeHeader& h) { h.framesOffset = 8196; }}) {
+    Stream3 s;
+    auto header = Header3(s);
+    EXPECT_TRUE(exchange::CheckBlock(header.data(), static_cast<std::size_t>(s.BlockBytes())));
+    change(*reinterpret_cast<ExchangeHeader*>(header.data()));
+    EXPECT_FALSE(exchange::CheckBlock(header.data(), static_cast<std::size_t>(s.BlockBytes())));
+  }
+}
+
+TEST(ExchangeCheck3, MappingMustHoldThreeSlotsOfTheFormat) {
+  // BGRA: stride x height a slot; NV12: stride x height x 3/2, luma and chroma rows.
+  for (const std::uint32_t format : {exchange::kPixelFormatBgra, exchange::kPixelFormatNv12}) {
+    Stream3 s;
+    s.width = 640;
+    s.height = 360;
+    s.stride = format == exchange::kPixelFormatNv12 ? 704 : 2816;
+    s.pixelFormat = format;
+    const std::size_t needed = 8192 + 3 * static_cast<std::size_t>(s.stride) * (format ? 540 : 360);
+    ASSERT_EQ(s.BlockBytes(), needed);
+    // A real block of exactly that size, so a read past it would show under AddressSanitizer.
+    const auto header = Header3(s);
+    for (const std::size_t size : {needed, needed + 1, needed - 1, needed - s.stride, std::size_t{8192},
+                                   std::size_t{8191}, std::size_t{0}}) {
+      auto block = std::make_unique<std::uint8_t[]>(std::max<std::size_t>(size, 1));
+      std::memcpy(block.get(), header.data(), std::min<std::size_t>(size, 8192));
+      EXPECT_EQ(exchange::CheckBlock(block.get(), size), size >= needed) << format << " " << size;
+    }
+  }
+  // Three slots of 662,816 x 2160 bytes are 2^32 + 80,384 bytes: a size computed in 32 bits would
+  // wrap and take a small block for a whole one.
+  Stream3 s;
+  s.width = 3840;
+  s.height = 2160;
+  s.stride = 662816;
+  const auto header = Header3(s);
+  std::vector<std::uint8_t> small(8192 + 80384 + 4096);
+  std::memcpy(small.data(), header.data(), 8192);
+  EXPECT_FALSE(exchange::CheckBlock(small.data(), small.size()));
 }
 
 TEST(ExchangeFolder, TerminatorForcedAndCutAt519) {

@@ -251,6 +251,75 @@ TEST_F(InProcessHost, HeaderMismatchEndsWithFourAndTouchesNothing) {
   EXPECT_FALSE(fs::exists(bin / "vistrel.log"));
 }
 
+// A version 3 block with one field outside its limits (the mapping sized for what the header
+// says, so that only that field is wrong): vistrel ends with 4 before it writes anything.
+struct OutOfLimit {
+  const char* name;
+  host::HostStream stream;
+  std::uint32_t headerHeight = 0;  // not 0: the height written over the created one
+};
+
+void PrintTo(const OutOfLimit& c, std::ostream* os) { *os << c.name; }
+
+class RefusedVersion3 : public InProcessHost, public testing::WithParamInterface<OutOfLimit> {};
+
+TEST_P(RefusedVersion3, EndsWithFourAndWritesNothing) {
+  host::HostOptions options;
+  options.log = true;
+  options.outputFolder = testing_support::TempDir::SystemPath(out);
+  options.stream = GetParam().stream;
+  fs::create_directories(out);
+  ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
+  ASSERT_TRUE(ex.Create(platform::CurrentProcessId(), options));
+  if (GetParam().headerHeight != 0) ex.Header()->height = GetParam().headerHeight;
+  const std::vector<std::uint8_t> before(ex.Block(), ex.Block() + 8192);
+  const std::u16string exe = testing_support::TempDir::SystemPath(bin / "vistrel");
+  ASSERT_TRUE(platform::StartProcess(
+      exe, {u"--run", platform::Utf16FromUtf8(std::to_string(platform::CurrentProcessId()))}, child));
+  EXPECT_EQ(Wait(), 4);
+  EXPECT_EQ(ex.Status(), 0);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), ex.Block()));
+  EXPECT_FALSE(fs::exists(bin / "vistrel.log"));
+  EXPECT_TRUE(fs::is_empty(out));
+}
+
+host::HostStream Changed(void (*change)(host::HostStream&)) {
+  host::HostStream s;
+  s.width = 640;
+  s.height = 360;
+  s.frameRateNumerator = 60;
+  change(s);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, RefusedVersion3,
+    testing::Values(OutOfLimit{"width_odd", Changed([](host::HostStream& s) { s.width = 641; s.stride = 2564; })},
+                    OutOfLimit{"width_small", Changed([](host::HostStream& s) { s.width = 318; })},
+                    OutOfLimit{"width_large", Changed([](host::HostStream& s) { s.width = 3842; })},
+                    OutOfLimit{"height_odd", Changed([](host::HostStream& s) { s.height = 361; })},
+                    OutOfLimit{"height_small", Changed([](host::HostStream& s) { s.height = 178; })},
+                    OutOfLimit{"height_large", Changed([](host::HostStream& s) { s.height = 2162; })},
+                    OutOfLimit{"stride_short", Changed([](host::HostStream& s) { s.stride = 2556; })},
+                    OutOfLimit{"stride_unaligned", Changed([](host::HostStream& s) { s.stride = 2562; })},
+                    OutOfLimit{"nv12_stride_short", Changed([](host::HostStream& s) {
+                                 s.pixelFormat = exchange::kPixelFormatNv12;
+                                 s.stride = 636;
+                               })},
+                    OutOfLimit{"rate_zero", Changed([](host::HostStream& s) { s.frameRateNumerator = 0; })},
+                    OutOfLimit{"rate_high", Changed([](host::HostStream& s) { s.frameRateNumerator = 241; })},
+                    OutOfLimit{"rate_low", Changed([](host::HostStream& s) {
+                                 s.frameRateNumerator = 1000;
+                                 s.frameRateDenominator = 1001;
+                               })},
+                    OutOfLimit{"rate_denominator_zero", Changed([](host::HostStream& s) { s.frameRateDenominator = 0; })},
+                    OutOfLimit{"bit_rate_low", Changed([](host::HostStream& s) { s.bitRate = 999999; })},
+                    OutOfLimit{"bit_rate_high", Changed([](host::HostStream& s) { s.bitRate = 100000001; })},
+                    OutOfLimit{"pixel_format", Changed([](host::HostStream& s) { s.pixelFormat = 2; })},
+                    // The header asks for more rows than the mapping holds.
+                    OutOfLimit{"mapping_small", Changed([](host::HostStream&) {}), 362}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(InProcessHost, StopAlreadySetEndsWithoutAPass) {
   ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
   host::HostOptions options;
