@@ -19,9 +19,8 @@ bool KeptInMediaData(const NalUnit& unit) {
          unit.type != kNalAccessUnitDelimiter;
 }
 
-constexpr std::uint16_t kWidth = 1280;
-constexpr std::uint16_t kHeight = 720;
 constexpr std::uint32_t kTrackId = 1;
+constexpr std::uint32_t kMaxMovieSide = 65535;
 
 void AppendMatrix(ByteBuffer& out) {
   // Identity: a, b, u, c, d, v, x, y, w with a = d = 1.0 (16.16) and w = 1.0 (2.30).
@@ -46,7 +45,7 @@ ByteBuffer MovieHeader(std::uint32_t duration) {
   return b;
 }
 
-ByteBuffer TrackHeader(std::uint32_t duration) {
+ByteBuffer TrackHeader(std::uint32_t duration, PictureSize picture) {
   ByteBuffer b;
   b.reserve(84);
   AppendU32(b, 0x00000003);  // version 0, flags: enabled, in movie
@@ -61,8 +60,8 @@ ByteBuffer TrackHeader(std::uint32_t duration) {
   AppendU16(b, 0);           // volume
   AppendU16(b, 0);           // reserved
   AppendMatrix(b);
-  AppendU32(b, static_cast<std::uint32_t>(kWidth) << 16);   // width, 16.16
-  AppendU32(b, static_cast<std::uint32_t>(kHeight) << 16);  // height, 16.16
+  AppendU32(b, picture.width << 16);   // width, 16.16
+  AppendU32(b, picture.height << 16);  // height, 16.16
   return b;
 }
 
@@ -110,7 +109,8 @@ ByteBuffer DataInformation() {
   return dinf;
 }
 
-ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps) {
+ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
+                             PictureSize picture) {
   ByteBuffer avcC;
   AppendU8(avcC, 1);       // configuration version
   AppendU8(avcC, sps[1]);  // profile indication
@@ -128,8 +128,8 @@ ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::ve
   AppendZeros(avc1, 6);        // reserved
   AppendU16(avc1, 1);          // data reference index
   AppendZeros(avc1, 16);       // pre-defined and reserved
-  AppendU16(avc1, kWidth);     // width
-  AppendU16(avc1, kHeight);    // height
+  AppendU16(avc1, static_cast<std::uint16_t>(picture.width));   // width
+  AppendU16(avc1, static_cast<std::uint16_t>(picture.height));  // height
   AppendU32(avc1, 0x00480000);  // horizontal resolution, 72 dpi
   AppendU32(avc1, 0x00480000);  // vertical resolution, 72 dpi
   AppendU32(avc1, 0);          // reserved
@@ -147,6 +147,11 @@ ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::ve
 }
 
 }  // namespace
+
+PictureSize MoviePictureSize(PictureSize picture) {
+  return PictureSize{std::clamp<std::uint32_t>(picture.width, 1, kMaxMovieSide),
+                     std::clamp<std::uint32_t>(picture.height, 1, kMaxMovieSide)};
+}
 
 ByteBuffer BuildFileTypeBox() {
   ByteBuffer payload;
@@ -179,8 +184,9 @@ std::uint64_t ConvertedSize(const std::uint8_t* bytes, std::size_t size) {
 
 ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
                             const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
-                            std::uint32_t chunkOffset) {
+                            std::uint32_t chunkOffset, PictureSize picture) {
   assert(sps.size() >= 4);
+  picture = MoviePictureSize(picture);
   assert(table.keyframes.size() == table.times.size() && table.sizes.size() == table.times.size());
   const std::size_t n = table.times.size();
 
@@ -252,7 +258,7 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
   AppendU32(stco, chunkOffset);
 
   ByteBuffer stbl;
-  AppendBox(stbl, "stsd", SampleDescription(sps, pps));
+  AppendBox(stbl, "stsd", SampleDescription(sps, pps, picture));
   AppendBox(stbl, "stts", stts);
   AppendBox(stbl, "stss", stss);
   if (reordered) {
@@ -281,7 +287,7 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
   AppendBox(mdia, "minf", minf);
 
   ByteBuffer trak;
-  AppendBox(trak, "tkhd", TrackHeader(duration));
+  AppendBox(trak, "tkhd", TrackHeader(duration, picture));
   AppendBox(trak, "mdia", mdia);
 
   ByteBuffer payload;
