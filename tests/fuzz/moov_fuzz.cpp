@@ -1,6 +1,7 @@
-// The movie box from arbitrary sample tables, read back by the independent test reader: it must
-// parse whole, and hold every sample's size, every keyframe and the one chunk offset, with the
-// time-to-sample runs covering every sample once.
+// The movie box from arbitrary sample tables and picture sizes, read back by the independent test
+// reader: it must parse whole, and hold every sample's size, every keyframe and the one chunk
+// offset, with the time-to-sample runs covering every sample once, and the picture size within
+// 1..65535 on each side (the given size where it fits).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -44,7 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     table.sizes.push_back(in.ConsumeIntegral<std::uint32_t>());
   }
 
-  const ByteBuffer payload = BuildMoovPayload(table, lastDuration, sps, pps, chunkOffset);
+  // Whatever is left: often nothing, which gives the size 0 x 0.
+  const PictureSize picture{in.ConsumeIntegral<std::uint32_t>(), in.ConsumeIntegral<std::uint32_t>()};
+
+  const ByteBuffer payload = BuildMoovPayload(table, lastDuration, sps, pps, chunkOffset, picture);
   mp4read::Movie movie;
   try {
     movie = mp4read::ReadMoovPayload(payload);
@@ -70,5 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(covered == count);
   }
   Require(movie.movieDuration == movie.mediaDuration && movie.trackDuration == movie.mediaDuration);
+  const auto side = [](std::uint32_t v) -> std::uint32_t { return v == 0 ? 1 : v > 65535 ? 65535 : v; };
+  Require(movie.width == side(picture.width) && movie.height == side(picture.height));
+  Require(movie.trackWidth == side(picture.width) << 16 && movie.trackHeight == side(picture.height) << 16);
   return 0;
 }
