@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <numeric>
 
 #include "clips/annexb.h"
 #include "clips/media_time.h"
@@ -146,6 +147,35 @@ ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::ve
   return stsd;
 }
 
+// Presentation values in ticks, relative to the first sample in file order. Times that differ get
+// ticks that differ: two times less than a tick (11.1 us) apart would share one, and two frames a
+// decode time. That happens when the main loop spaces frames whose host stamps are equal by a
+// single 100-ns unit (a host clock coarser than its frame rate); such a time takes the tick after
+// the one before it in time order instead. Equal times keep equal ticks, and times a tick or more
+// apart (every frame at up to 240 frames a second) keep their own.
+std::vector<std::int64_t> PresentationTicks(const std::vector<std::int64_t>& times) {
+  const std::size_t n = times.size();
+  std::vector<std::int64_t> relative(n), ticks(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    relative[i] = MediaTimeDifference(times[i], times[0]);
+    ticks[i] = MovieTicksFromMediaTime(relative[i]);
+  }
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  if (!std::is_sorted(relative.begin(), relative.end())) {
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return relative[a] < relative[b]; });
+  }
+  for (std::size_t k = 1; k < n; ++k) {
+    const std::size_t i = order[k], before = order[k - 1];
+    if (relative[i] == relative[before]) {
+      ticks[i] = ticks[before];
+    } else if (ticks[i] <= ticks[before]) {
+      ticks[i] = ticks[before] + 1;
+    }
+  }
+  return ticks;
+}
+
 }  // namespace
 
 PictureSize MoviePictureSize(PictureSize picture) {
@@ -192,10 +222,7 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
 
   // Presentation values relative to the first sample in file order; decode values are the same
   // values in ascending order, assigned to the samples as they stand in the file.
-  std::vector<std::int64_t> presentation(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    presentation[i] = MovieTicksFromMediaTime(MediaTimeDifference(table.times[i], table.times[0]));
-  }
+  const std::vector<std::int64_t> presentation = PresentationTicks(table.times);
   std::vector<std::int64_t> decode = presentation;
   std::sort(decode.begin(), decode.end());
   std::int64_t shift = 0;
@@ -204,7 +231,10 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
     shift = std::max(shift, decode[i] - presentation[i]);
     if (decode[i] != presentation[i]) reordered = true;
   }
-  const auto lastDelta = static_cast<std::uint32_t>(MovieTicksFromMediaTime(lastDuration));
+  // A positive duration shorter than a tick still lasts one: a last sample of no duration would
+  // not be shown at all.
+  std::uint32_t lastDelta = static_cast<std::uint32_t>(MovieTicksFromMediaTime(lastDuration));
+  if (lastDuration > 0 && lastDelta == 0) lastDelta = 1;
   const auto duration =
       static_cast<std::uint32_t>((n == 0 ? 0 : static_cast<std::uint64_t>(decode[n - 1])) + lastDelta);
 

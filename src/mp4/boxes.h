@@ -61,7 +61,9 @@ inline std::uint64_t ConvertedSize(const std::vector<std::uint8_t>& accessUnit) 
 // does not depend on chunkOffset, so a caller may build it with 0 first to learn its size.
 // Preconditions (the callers' duty): at least one sample, sps of at least 4 bytes, equal vector
 // lengths in table. picture: the size written in the track header and the sample entry, through
-// MoviePictureSize.
+// MoviePictureSize. Times (100-ns units) become 90 kHz ticks relative to the first sample, and
+// times that differ always get ticks that differ, also when they are under a tick apart; a
+// positive last duration lasts at least one tick.
 ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
                             const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
                             std::uint32_t chunkOffset, PictureSize picture = PictureSize{});

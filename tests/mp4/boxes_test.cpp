@@ -409,4 +409,54 @@ INSTANTIATE_TEST_SUITE_P(Rates, FrameTimes,
                                          RateCase{"At60000Over1001", 60000, 1001}),
                          [](const testing::TestParamInfo<RateCase>& p) { return std::string(p.param.name); });
 
+// Times closer than a tick (11.1 us) still get decode times that increase: the main loop spaces
+// frames whose host stamps are equal by one 100-ns unit, which alone would give two frames the
+// same tick and a duration of 0. Equal times stay equal, reordering stays reordering.
+INSTANTIATE_TEST_SUITE_P(
+    UnderATick, Timing,
+    testing::Values(
+        // ticks 0, 0, 0, 9000 -> 0, 1, 2, 9000.
+        TimingCase{"OneUnitApart", {0, 1, 2, 1000000}, 1000000, Entries({{2, 1}, {1, 8998}, {1, 9000}}), {}, 18000},
+        TimingCase{"EqualThenOneUnitApart", {0, 0, 1, 1000000}, 1000000, Entries({{1, 0}, {1, 1}, {1, 8999}, {1, 9000}}),
+                   {}, 18000},
+        // In time order 0, 100, 200, 300 take ticks 0, 1, 2, 3: p = 0, 3, 1, 2, 9000; shift 1.
+        TimingCase{"ReorderedUnderATick", {0, 300, 100, 200, 1000000}, 1000000,
+                   Entries({{3, 1}, {1, 8997}, {1, 9000}}), {1, 3, 0, 0, 1}, 18000},
+        // A positive last duration shorter than a tick lasts one.
+        TimingCase{"LastDurationUnderATick", {0, 1000000}, 111, Entries({{1, 9000}, {1, 1}}), {}, 9001},
+        TimingCase{"LastDurationOfOneUnit", {0}, 1, Entries({{1, 1}}), {}, 1}),
+    [](const testing::TestParamInfo<TimingCase>& p) { return std::string(p.param.name); });
+
+// A host whose clock moves in 15.625 ms steps (64 Hz) handing over 120 frames a second: most frames
+// carry the stamp of the one before, and the main loop's one-unit spacing is all that parts them.
+// Every frame still gets a decode time after the one before, and the file's length is the host's.
+TEST(MoovPayload, CoarseHostClockAtHighRateStillIncreases) {
+  constexpr std::int64_t kClock = 64;
+  SampleTable t;
+  std::int64_t last = -1;
+  for (int i = 0; i < 600; ++i) {
+    const std::int64_t slot = static_cast<std::int64_t>(i) * kClock / 120;  // the clock's value when frame i came
+    std::int64_t time = static_cast<std::int64_t>(static_cast<double>(slot) * 10000000.0 / static_cast<double>(kClock));
+    if (time <= last) time = last + 1;
+    t.times.push_back(time);
+    last = time;
+  }
+  t.keyframes.assign(t.times.size(), 0);
+  t.keyframes[0] = 1;
+  t.sizes.assign(t.times.size(), 10);
+  const mp4read::Movie m = mp4read::ReadMoovPayload(BuildMoovPayload(t, 83333, kSps, kPps, 0));
+  EXPECT_FALSE(m.hasCtts);
+  std::uint64_t counted = 0, sum = 0;
+  for (const mp4read::Entry& e : m.stts) {
+    EXPECT_GT(e.value, 0u);
+    counted += e.count;
+    sum += std::uint64_t{e.count} * e.value;
+  }
+  EXPECT_EQ(counted, 600u);
+  EXPECT_EQ(sum, m.movieDuration);
+  // The last frame's stamp (319 of the clock's steps: 4.984375 s, the tick after it as the second
+  // frame of that stamp) plus its duration of 749 ticks.
+  EXPECT_NEAR(static_cast<double>(m.movieDuration), 4.984375 * 90000 + 749, 2.0);
+}
+
 }  // namespace
