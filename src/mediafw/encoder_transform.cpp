@@ -144,6 +144,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   EncoderTransform(std::unique_ptr<Codec> codec, const TransformMode& mode)
       : codec_(std::move(codec)), async_(mode.async), typeChange_(mode.typeChange ? TypeChange::kPending : TypeChange::kNone),
         ownSamples_(mode.async && !mode.callerSamples), inputRows_(mode.inputRows),
+        inputRowMultiple_(mode.inputRowMultiple),
         refuseOutputType_(mode.refuseOutputType), codecApiRecord_(mode.codecApiRecord),
         requestsWanted_(mode.inputRequests > 1 ? static_cast<std::size_t>(mode.inputRequests) : 1),
         refuseEvery_(mode.refuseEvery), fault_(mode.fault), faultAfterFrames_(mode.faultAfterFrames) {}
@@ -447,7 +448,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
       buffer->Unlock();
       return E_INVALIDARG;
     }
-    if (inputRows_ != 0) rows = inputRows_;
+    if (inputRows_ != 0 || inputRowMultiple_ != 0) rows = InputRows();
     if (async_) {
       // As a hardware encoder does on its device, the asynchronous one encodes away from the
       // caller's thread: it takes a copy of the frame and announces the output when it is ready.
@@ -623,8 +624,9 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
 
   // Luma rows of an input buffer: the picture's, or the padded surface's.
   std::size_t InputRows() const {
-    return inputRows_ > static_cast<std::uint32_t>(settings_.height) ? inputRows_
-                                                                     : static_cast<std::size_t>(settings_.height);
+    std::size_t rows = static_cast<std::size_t>(settings_.height);
+    if (inputRowMultiple_ != 0) rows = (rows + inputRowMultiple_ - 1) / inputRowMultiple_ * inputRowMultiple_;
+    return inputRows_ > rows ? inputRows_ : rows;
   }
 
   // One line for what SetValue was given: the property's name (or its GUID), the variant type and
@@ -902,6 +904,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
   TypeChange typeChange_;
   const bool ownSamples_;                // gives its output in samples of its own
   const std::uint32_t inputRows_;        // rows of a padded input surface, or 0
+  const std::uint32_t inputRowMultiple_;  // or the multiple its rows are rounded up to, or 0
   const bool refuseOutputType_;
   const std::filesystem::path codecApiRecord_;
   std::mutex recordMutex_;  // one line at a time into the record

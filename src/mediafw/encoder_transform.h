@@ -48,6 +48,9 @@ struct TransformMode {
   //   encoder whose surfaces are padded below the picture takes its chroma plane after that many
   //   luma rows and refuses a smaller buffer;
   std::uint32_t inputRows = 0;
+  //   or, for padding that follows the picture's size, a multiple the rows are rounded up to (as
+  //   surfaces of 16 or 32 rows' alignment are), 0 for none;
+  std::uint32_t inputRowMultiple = 0;
   // - an encoder that cannot give what it is asked for refuses every output type;
   bool refuseOutputType = false;
   // - where each ICodecAPI::SetValue it is given is written down, one line each, so that a test

@@ -49,8 +49,8 @@ std::vector<EncoderOffer> OfferedEncoders(const Switches& switches) {
   if (!switches.replayStream.empty()) {
     const std::filesystem::path stream = switches.replayStream;
     return {EncoderOffer{"Replaying H.264 encoder (" + stream.filename().string() + ")", [stream] {
-                           return std::unique_ptr<Codec>(
-                               new (std::nothrow) ReplayCodec([stream] { return ReplayStream::Read(stream); }));
+                           return std::unique_ptr<Codec>(new (std::nothrow) ReplayCodec(
+                               [stream] { return ReplayCodec::Streams{ReplayStream::Read(stream)}; }));
                          }}};
   }
   std::vector<EncoderOffer> offers;

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -173,6 +175,72 @@ TEST(ReplayStream, SplitsPicturesAndDropsDelimiters) {
   ASSERT_TRUE(file.Write(headers));
   EXPECT_EQ(mediafw::ReplayStream::Read(file.path()), nullptr);
   EXPECT_EQ(mediafw::ReplayStream::Read(file.path() + ".missing"), nullptr);
+}
+
+// A stream libx264 records through ffmpeg: frames of its test source at a size, profile and keyframe
+// spacing, each access unit with its parameter sets. Empty when ffmpeg fails.
+std::shared_ptr<const mediafw::ReplayStream> RecordWithFfmpeg(const std::string& size, const std::string& profile,
+                                                              int gop, int frames) {
+  h264_checks::TempFile file(".h264");
+  const h264_checks::CommandResult result = h264_checks::Run(
+      "ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=" + size + ":rate=30 -frames:v " + std::to_string(frames) +
+      " -pix_fmt yuv420p -c:v libx264 -preset veryfast -profile:v " + profile + " -g " + std::to_string(gop) +
+      " -bf 0 -x264-params repeat-headers=1:keyint=" + std::to_string(gop) + ":min-keyint=" + std::to_string(gop) +
+      ":scenecut=0 -f h264 -y " + file.path());
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  return mediafw::ReplayStream::Read(file.path());
+}
+
+// What a stream was recorded with comes from the stream itself: the cropped picture size and the
+// profile from its sequence parameter set, the keyframe spacing from its pictures, the loop back to
+// the first included. A codec replays only the stream recorded with the settings it is opened with.
+TEST(ReplayStream, RecordedSettingsComeFromTheStream) {
+  const auto main360 = RecordWithFfmpeg("640x360", "main", 60, 120);
+  const auto high180 = RecordWithFfmpeg("320x180", "high", 15, 30);
+  ASSERT_NE(main360, nullptr);
+  ASSERT_NE(high180, nullptr);
+  EXPECT_EQ(main360->recorded.width, 640);
+  EXPECT_EQ(main360->recorded.height, 360);
+  EXPECT_EQ(main360->recorded.profile, 77);
+  EXPECT_EQ(main360->recorded.gopSize, 60);
+  EXPECT_EQ(high180->recorded.width, 320);
+  EXPECT_EQ(high180->recorded.height, 180);
+  EXPECT_EQ(high180->recorded.profile, 100);
+  EXPECT_EQ(high180->recorded.gopSize, 15);
+
+  // Cut after a group and a half: the loop would come back to the first keyframe 30 pictures after
+  // the last, so the spacing is not one, and the stream matches no settings.
+  std::vector<std::uint8_t> cut;
+  for (std::size_t i = 0; i < 90; ++i) {
+    cut.insert(cut.end(), main360->units[i].bytes.begin(), main360->units[i].bytes.end());
+  }
+  auto uneven = std::make_shared<mediafw::ReplayStream>(mediafw::ReplayStream::Split(cut.data(), cut.size()));
+  ASSERT_EQ(uneven->units.size(), 90u);
+  EXPECT_EQ(uneven->recorded.gopSize, 0);
+
+  // A sequence parameter set cut short is not read.
+  const std::vector<std::uint8_t>& first = main360->units[0].bytes;
+  mediafw::RecordedSettings settings;
+  EXPECT_FALSE(mediafw::ReadSequenceParameters(first.data() + 4, 8, settings));
+
+  mediafw::ReplayCodec codec([&] { return mediafw::ReplayCodec::Streams{nullptr, uneven, high180, main360}; });
+  mediafw::EncoderSettings asked;
+  asked.width = 640;
+  asked.height = 360;
+  asked.gopSize = 60;
+  ASSERT_TRUE(codec.Open(asked));
+  std::deque<mediafw::EncodedPacket> out;
+  ASSERT_TRUE(codec.Encode(nullptr, nullptr, 640, 0, 0, out));
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].data, main360->units[0].bytes.data());
+  asked.profile = 100;
+  EXPECT_FALSE(codec.Open(asked));
+  asked.width = 320;
+  asked.height = 180;
+  EXPECT_FALSE(codec.Open(asked));  // the 320x180 stream has a group of 15
+  asked.gopSize = 15;
+  EXPECT_TRUE(codec.Open(asked));
+  EXPECT_FALSE(codec.Open(mediafw::EncoderSettings{}));  // 1280x720: not recorded
 }
 
 // The replaying encoder gives the recorded access units in order and in a loop, one for each frame

@@ -4,8 +4,10 @@
 # encoders of vistrel-test-encoders.dll registered in the prefix as hardware encoders, and every MP4
 # it writes read back here with ffprobe and ffmpeg.
 #
-#   process_test.sh stream      records the replayed stream: the host's test picture, frames 0 to
+#   process_test.sh stream      records the replayed streams: the host's test picture, frames 0 to
 #                               STREAM_FRAMES-1, encoded by libx264 into $ENCODERS/vistrel-replay.h264
+#                               (1280x720, a keyframe every 30), and one for each other picture size
+#                               and keyframe spacing the cases use (vistrel-replay-WxH-gN.h264)
 #   process_test.sh register    registers the test encoders in the prefix (regsvr32) and checks the
 #                               registry holds them the way hardware encoders are registered
 #   process_test.sh unregister  takes the registration out again
@@ -13,6 +15,7 @@
 #   process_test.sh runs        clips, recordings, folder rules, the host's end
 #   process_test.sh matrix      the main job on each encoder personality
 #   process_test.sh recovery    a recording cut by ending vistrel.exe, recovered by the next start
+#   process_test.sh sizes       version 3 blocks: the game's own picture size, frame rate and NV12
 #
 # Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
 # ENCODERS (vistrel-test-encoders.dll and the stream), WORK (a scratch folder), WINEPREFIX and a
@@ -23,6 +26,15 @@ export WINEDEBUG=-all
 
 STREAM_FRAMES=150  # five groups of 30: the replay loops from an IDR to an IDR
 stream=$ENCODERS/vistrel-replay.h264
+# The streams of the other sizes: size, keyframe spacing, frame rate, frames (whole groups).
+other_streams=(
+  "1920x1080 60 60 120"
+  "640x360 30 30 60"
+)
+# What check_video expects of a file: the picture size, and the length of the stream replayed
+# (frame numbers go round it); set by a case that runs at another size.
+video_size=1280x720
+loop_frames=$STREAM_FRAMES
 encoders_dll=$ENCODERS/vistrel-test-encoders.dll
 helper=$BIN/vistrel-test-helper.exe
 failures=0
@@ -66,6 +78,8 @@ setup() {
   log=$case_dir/bin/vistrel.log
   unset VISTREL_TEST_ENCODERS VISTREL_MEDIAFW_REPLAY VISTREL_MEDIAFW_FAIL VISTREL_MEDIAFW_TYPE_CHANGE \
     VISTREL_MEDIAFW_CODECAPI_RECORD VISTREL_MEDIAFW_INPUT_REQUESTS VISTREL_MEDIAFW_REFUSE_EVERY
+  video_size=1280x720
+  loop_frames=$STREAM_FRAMES
 }
 
 vistrel() { (cd "$case_dir" && wine "$case_dir/bin/vistrel.exe" "$@" </dev/null >/dev/null 2>&1); echo $?; }
@@ -105,17 +119,18 @@ files() {  # the names in the output folder matching a shell pattern, sorted
   (cd "$out" && for f in $1; do [ -e "$f" ] && echo "$f"; done) | sort
 }
 
-# Reads a file's frame numbers back: decoded on this side, the top band cropped, read by the helper.
-# Prints one number (or "-") per decoded frame.
+# Reads a file's frame numbers back: decoded on this side, the top band (a ninth of the height)
+# cropped, read by the helper. Prints one number (or "-") per decoded frame.
 frame_numbers() {
   local errors=$WORK/$case_name.decode-errors
-  ffmpeg -nostdin -v error -i "$1" -fps_mode passthrough -vf crop=1280:80:0:0 -f rawvideo -pix_fmt gray - \
-    2>"$errors" | wine "$helper" numbers | tr -d '\r'
+  local width=${video_size%x*} height=${video_size#*x}
+  ffmpeg -nostdin -v error -i "$1" -fps_mode passthrough -vf "crop=$width:$((height / 9)):0:0" -f rawvideo \
+    -pix_fmt gray - 2>"$errors" | wine "$helper" numbers "$video_size" | tr -d '\r'
   [ ! -s "$errors" ] || fail "$(basename "$1") does not decode cleanly: $(head -3 "$errors")"
 }
 
-# Checks one MP4: H.264 Main 1280x720 that ffprobe reads without error, every frame numbered, each
-# number the one after the last (modulo the stream's length: the replay loops). Sets numbers.
+# Checks one MP4: H.264 Main of video_size that ffprobe reads without error, every frame numbered,
+# each number the one after the last (modulo the stream's length: the replay loops). Sets numbers.
 check_video() {
   local f=$1 name
   name=$(basename "$f")
@@ -129,13 +144,13 @@ check_video() {
           -show_entries stream=codec_name,profile,width,height,nb_read_frames -of default=nw=1 "$f" 2>&1)
   expect_in "$name codec" "codec_name=h264" "$probe"
   expect_in "$name profile" "profile=Main" "$probe"
-  expect_in "$name size" $'width=1280\nheight=720' "$probe"
+  expect_in "$name size" "width=${video_size%x*}"$'\n'"height=${video_size#*x}" "$probe"
   if grep -qiE 'error|invalid' <<<"$probe"; then fail "$name: ffprobe reports: $probe"; fi
   numbers=$(frame_numbers "$f")
   local read_frames
   read_frames=$(sed -n 's/^nb_read_frames=//p' <<<"$probe")
   expect_eq "$name frames decoded" "$(grep -c . <<<"$numbers")" "$read_frames"
-  if ! awk -v n="$STREAM_FRAMES" '$1 == "-" { bad = 1 } NR > 1 && $1 != (prev + 1) % n { bad = 1 } { prev = $1 }
+  if ! awk -v n="$loop_frames" '$1 == "-" { bad = 1 } NR > 1 && $1 != (prev + 1) % n { bad = 1 } { prev = $1 }
                                    END { exit bad ? 1 : 0 }' <<<"$numbers"; then
     fail "$name: frame numbers not consecutive: $(tr '\n' ' ' <<<"$numbers" | head -c 600)"
   fi
@@ -145,20 +160,34 @@ frame_count() { grep -c . <<<"$numbers"; }
 
 # --- the replayed stream -------------------------------------------------------------------------
 
+# One stream: size, keyframe spacing, frame rate, frames, file.
+record_one_stream() {
+  local size=$1 gop=$2 rate=$3 frames=$4 file=$5
+  wine "$helper" frames "$frames" "$size" </dev/null 2>/dev/null |
+    ffmpeg -nostdin -v error -f rawvideo -pix_fmt bgra -s "$size" -r "$rate" -i - -pix_fmt yuv420p \
+      -c:v libx264 -preset veryfast -profile:v main -g "$gop" -bf 0 \
+      -x264-params "repeat-headers=1:keyint=$gop:min-keyint=$gop:scenecut=0" -f h264 -y "$file.part" ||
+    fail "recording $file"
+  mv -f "$file.part" "$file"
+  # Every picture of the test picture is in it, in order, at its size.
+  video_size=$size
+  numbers=$(frame_numbers "$file")
+  expect_eq "$size stream frames" "$(frame_count)" "$frames"
+  expect_eq "$size stream first frame" "$(first_number)" 0
+  expect_eq "$size stream last frame" "$(tail -1 <<<"$numbers")" $((frames - 1))
+  expect_eq "$size stream size" "$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height \
+    -of csv=p=0:s=x "$file")" "$size"
+}
+
 record_stream() {
   case_name=stream
   mkdir -p "$ENCODERS" "$WORK"
-  wine "$helper" frames "$STREAM_FRAMES" </dev/null 2>/dev/null |
-    ffmpeg -nostdin -v error -f rawvideo -pix_fmt bgra -s 1280x720 -r 30 -i - -pix_fmt yuv420p \
-      -c:v libx264 -preset veryfast -profile:v main -g 30 -bf 0 \
-      -x264-params repeat-headers=1:keyint=30:min-keyint=30:scenecut=0 -f h264 -y "$stream.part" ||
-    fail "recording the stream"
-  mv -f "$stream.part" "$stream"
-  # Every picture of the test picture is in it, in order.
-  numbers=$(frame_numbers "$stream")
-  expect_eq "stream frames" "$(frame_count)" "$STREAM_FRAMES"
-  expect_eq "stream first frame" "$(first_number)" 0
-  expect_eq "stream last frame" "$(tail -1 <<<"$numbers")" $((STREAM_FRAMES - 1))
+  record_one_stream 1280x720 30 30 "$STREAM_FRAMES" "$stream"
+  local entry size gop rate frames
+  for entry in "${other_streams[@]}"; do
+    read -r size gop rate frames <<<"$entry"
+    record_one_stream "$size" "$gop" "$rate" "$frames" "$ENCODERS/vistrel-replay-$size-g$gop.h264"
+  done
 }
 
 # --- the registration ----------------------------------------------------------------------------
@@ -268,7 +297,9 @@ case_no_encoder() {
 case_bad_blocks() {
   setup bad-blocks
   local result kind
-  for kind in version short no-event; do
+  # The last two: version 3 blocks outside the limits (a frame rate above 240, a stride shorter
+  # than the row), refused as a version 2 block that does not match.
+  for kind in version short no-event rate stride; do
     result=$(cd "$case_dir" && wine "$helper" fault "$kind" "$(winpath "$case_dir/bin/vistrel.exe")" </dev/null 2>&1)
     expect_eq "$kind: helper exit code (vistrel's, block untouched)" "$?" 4
     expect_in "$kind: vistrel's exit code" "vistrel exit code: 4" "$result"
@@ -525,6 +556,89 @@ case_killed_recording() {
   fi
 }
 
+# --- the game's own picture size and rate (version 3 blocks) ----------------------------------
+
+# The main job at another size and rate: recording on, a death clip, the fast clock, the encoder
+# given replaying the stream recorded at that size. Every frame taken comes out, in order, at the
+# block's size and rate, into the recording; the clip holds what its log line says, from a keyframe.
+case_stream() {  # name personality "using it" line [NAME=VALUE switches...] -- the host's stream options
+  local name=$1 personality=$2 using=$3
+  shift 3
+  setup "stream-$name"
+  export VISTREL_TEST_ENCODERS=refuses-output-type,$personality
+  while [ "$#" -gt 0 ] && [ "$1" != -- ]; do
+    export "${1?}"
+    shift
+  done
+  shift
+  local size=1280x720 fps=30 gop frames_expected
+  local args=("$@") i
+  for ((i = 0; i < ${#args[@]}; i++)); do
+    case ${args[i]} in
+      --size) size=${args[i + 1]} ;;
+      --fps) fps=${args[i + 1]} ;;
+    esac
+  done
+  gop=$fps
+  video_size=$size
+  local entry s g r f
+  for entry in "1280x720 30 30 $STREAM_FRAMES" "${other_streams[@]}"; do
+    read -r s g r f <<<"$entry"
+    if [ "$s" = "$size" ] && [ "$g" = "$gop" ]; then loop_frames=$f; fi
+  done
+  frames_expected=$((4 * fps))
+  host --log --fast --record --duration 4 --request death@1 --idle 3 "$@"
+  expect_eq "exit code" "$host_code" 0
+  expect_in "status" "status: 1" "$host_output"
+  expect_eq "the first two log lines" "$(log_messages | head -2)" "$refused_line"$'\n'"$using"
+  expect_in "every frame taken" "frames: $frames_expected offered, $frames_expected taken" "$host_output"
+
+  local recs deaths closed saved rates
+  recs=$(files 'rec_*.mp4')
+  deaths=$(files 'clip_*_death.mp4')
+  expect_eq "one recording" "$(grep -c . <<<"$recs")" 1
+  expect_eq "one death clip" "$(grep -c . <<<"$deaths")" 1
+  closed=$(log_messages | sed -n 's/^recording file closed: ok, \([0-9]*\) frames$/\1/p')
+  saved=$(log_messages | sed -n 's/^saved clip_[0-9]\{8\}_[0-9]\{6\}_death\.mp4: ok, \([0-9]*\) frames, [0-9.]* s$/\1/p')
+  if check_video "$out/$recs"; then
+    expect_eq "recording starts at the first frame" "$(first_number)" 0
+    expect_eq "recording holds every frame" "$(frame_count)" "$frames_expected"
+    expect_eq "recording holds what the log says" "$(frame_count)" "${closed:-?}"
+  fi
+  if check_video "$out/$deaths"; then
+    expect_eq "death clip starts at a keyframe" "$(( $(first_number) % gop ))" 0
+    expect_eq "death clip holds what the log says" "$(frame_count)" "${saved:-?}"
+  fi
+  # The rate, in the recording and in the clip: the frames' own, and the mean over the file (the
+  # host's time stamps are whole 100 ns ticks, so single frames lie a 90 kHz tick either side).
+  local f
+  for f in "$out/$recs" "$out/$deaths"; do
+    [ -f "$f" ] || continue
+    rates=$(ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate,avg_frame_rate -of default=nw=1 "$f")
+    expect_in "$(basename "$f") rate" "r_frame_rate=$fps/1" "$rates"
+    awk -F'[=/]' -v fps="$fps" '$1 == "avg_frame_rate" && $3 > 0 { r = $2 / $3; ok = r > fps * 0.999 && r < fps * 1.001 }
+                               END { exit ok ? 0 : 1 }' <<<"$rates" ||
+      fail "$(basename "$f"): mean frame rate not $fps: $rates"
+  done
+}
+
+case_sizes() {
+  # 1920x1080 at 60 in BGRA, on the encoder that writes down its codec properties: the bit rate
+  # vistrel chooses for that pixel rate (8,000,000 x 4.5^0.75) and a group of one second.
+  local record=$WORK/codec-api-1080p60.txt
+  rm -f "$record"
+  case_stream 1080p60 codec-api "  using it: async, input height 1080" \
+    VISTREL_MEDIAFW_CODECAPI_RECORD="$(winpath "$record")" -- --size 1920x1080 --fps 60
+  expect_eq "codec properties given" "$(tr -d '\r' <"$record" 2>/dev/null)" "AVEncCommonRateControlMode VT_UI4 0
+AVEncCommonMeanBitRate VT_UI4 24717206
+AVEncMPVGOPSize VT_UI4 60
+AVEncMPVDefaultBPictureCount VT_UI4 0
+AVLowLatencyMode VT_BOOL true"
+  # 640x360 at 30, NV12 slots copied into the surfaces of the padded encoder (rows rounded up to
+  # 32: 384).
+  case_stream 360p-nv12 async-padded "  using it: async, input height 384" -- --size 640x360 --fps 30 --nv12
+}
+
 case "${1:-}" in
   stream) record_stream ;;
   register) register_encoders ;;
@@ -548,8 +662,9 @@ case "${1:-}" in
     ;;
   matrix) case_matrix ;;
   recovery) case_killed_recording ;;
+  sizes) case_sizes ;;
   *)
-    echo "usage: $0 stream|register|unregister|faults|runs|matrix|recovery" >&2
+    echo "usage: $0 stream|register|unregister|faults|runs|matrix|recovery|sizes" >&2
     exit 2
     ;;
 esac

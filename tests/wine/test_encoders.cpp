@@ -13,8 +13,9 @@
 //
 //   refuses-output-type  refuses every output type: listed first, so that a caller must go on
 //   async-requests       asynchronous, three input requests outstanding, samples of its own
-//   async-padded         asynchronous, padded input (736 rows), output samples of the caller's
-//                        (cbSize 0), and an output type change before its first output
+//   async-padded         asynchronous, padded input (rows rounded up to a multiple of 32: 736 at
+//                        720), output samples of the caller's (cbSize 0), and an output type
+//                        change before its first output
 //   sync                 synchronous, output samples of the caller's (cbSize 2,000,000)
 //   codec-api            asynchronous, writes each ICodecAPI value it is given into the file
 //                        that VISTREL_MEDIAFW_CODECAPI_RECORD names
@@ -23,9 +24,11 @@
 //   VISTREL_TEST_ENCODERS   the personalities present on this machine, comma-separated, or "none";
 //                           the others fail to activate, as an encoder whose device is missing.
 //                           All when unset.
-//   VISTREL_MEDIAFW_REPLAY  the recorded stream to replay; "vistrel-replay.h264" beside this
-//                           library when unset. Without a readable stream an encoder is listed and
-//                           fails when streaming begins.
+//   VISTREL_MEDIAFW_REPLAY  the recorded stream to replay; when unset, the streams
+//                           "vistrel-replay*.h264" beside this library, one for each picture size
+//                           and keyframe spacing the tests use. An encoder replays the stream
+//                           recorded with the settings it is given (read from the stream); without
+//                           one it is listed and fails when streaming begins.
 //   VISTREL_MEDIAFW_TYPE_CHANGE, VISTREL_MEDIAFW_INPUT_REQUESTS, VISTREL_MEDIAFW_REFUSE_EVERY,
 //   VISTREL_MEDIAFW_FAIL    as in libvistrel-mediafw.so (mediafw/framework.h), for every
 //                           personality; a personality's own manners take precedence.
@@ -44,6 +47,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "mediafw/encoder_transform.h"
 #include "mediafw/framework.h"
@@ -80,7 +84,7 @@ const Personality kPersonalities[] = {
     {"async-padded", L"vistrel test encoder: asynchronous, padded input, caller's samples",
      {0x3b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x03}},
      [](TransformMode& m) {
-       m.inputRows = 736;
+       m.inputRowMultiple = 32;
        m.callerSamples = true;
        m.typeChange = true;
      }},
@@ -103,21 +107,33 @@ std::filesystem::path LibraryFolder() {
   return std::filesystem::path(std::wstring(path, n)).parent_path();
 }
 
-std::filesystem::path StreamPath() {
+// The streams to replay: the one VISTREL_MEDIAFW_REPLAY names, or those beside this library.
+std::vector<std::filesystem::path> StreamPaths() {
   wchar_t path[MAX_PATH];
   const DWORD n = GetEnvironmentVariableW(L"VISTREL_MEDIAFW_REPLAY", path, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) return std::filesystem::path(path);
+  if (n > 0 && n < MAX_PATH) return {std::filesystem::path(path)};
   const std::filesystem::path folder = LibraryFolder();
-  return folder.empty() ? folder : folder / L"vistrel-replay.h264";
+  std::vector<std::filesystem::path> paths;
+  std::error_code error;
+  if (folder.empty()) return paths;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::wstring name = it->path().filename().wstring();
+    if (name.rfind(L"vistrel-replay", 0) == 0 && it->path().extension() == L".h264") paths.push_back(it->path());
+  }
+  return paths;
 }
 
-// Read once for the process, when an encoder first opens; every encoder replays the same units.
-std::shared_ptr<const mediafw::ReplayStream> LoadStream() {
+// Read once for the process, when an encoder first opens; every encoder picks from the same ones.
+mediafw::ReplayCodec::Streams LoadStreams() {
   static std::mutex mutex;
-  static std::shared_ptr<const mediafw::ReplayStream> stream;
+  static mediafw::ReplayCodec::Streams streams;
   std::lock_guard<std::mutex> hold(mutex);
-  if (!stream) stream = mediafw::ReplayStream::Read(StreamPath());
-  return stream;
+  if (streams.empty()) {
+    for (const std::filesystem::path& path : StreamPaths()) {
+      if (auto stream = mediafw::ReplayStream::Read(path)) streams.push_back(std::move(stream));
+    }
+  }
+  return streams;
 }
 
 bool Present(const char* name) {
@@ -166,7 +182,7 @@ class ClassFactory final : public mediafw::ComObject<IClassFactory> {
     encoderMade = true;
     HMODULE pinned = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(&LoadStream), &pinned);
+                       reinterpret_cast<LPCWSTR>(&LoadStreams), &pinned);
 
     TransformMode mode;
     const mediafw::Switches switches = mediafw::ReadSwitches();
@@ -179,7 +195,7 @@ class ClassFactory final : public mediafw::ComObject<IClassFactory> {
 
     IUnknown* transform = nullptr;
     HRESULT hr = mediafw::CreateEncoderTransform(
-        std::unique_ptr<mediafw::Codec>(new (std::nothrow) mediafw::ReplayCodec(&LoadStream)), mode, &transform);
+        std::unique_ptr<mediafw::Codec>(new (std::nothrow) mediafw::ReplayCodec(&LoadStreams)), mode, &transform);
     if (FAILED(hr)) return hr;
     hr = transform->QueryInterface(riid, object);
     transform->Release();

@@ -1,10 +1,11 @@
 // vistrel-test-helper.exe: the Windows side of the end-to-end tests under Wine (process_test.sh).
 //
-//   frames N              writes N raw 1280x720 BGRA test pictures (frames 0 to N-1) to standard
-//                         output, to be encoded into the replayed stream
-//   numbers               reads 1280x80 8-bit grey pictures (the top band of decoded frames) from
-//                         standard input and prints each one's frame number, or "-" where the band
-//                         holds none
+//   frames N [WxH]        writes N raw BGRA test pictures (frames 0 to N-1) of W x H pixels
+//                         (default 1280x720) to standard output, to be encoded into a replayed
+//                         stream
+//   numbers [WxH]         reads W x (H / 9) 8-bit grey pictures (the top band of decoded W x H
+//                         frames; default 1280x720) from standard input and prints each one's frame
+//                         number, or "-" where the band holds none
 //   hold SECONDS PATH...  opens each PATH for reading without delete sharing, prints "held", and
 //                         keeps them open for SECONDS: another process holding files
 //   fault KIND VISTREL    creates the host's block and event for this process's id with one fault,
@@ -13,6 +14,8 @@
 //                           version   the header's version is 1
 //                           short     the block is one page short of its size
 //                           no-event  the block exists, the event does not
+//                           rate      a version 3 block of 241 frames a second
+//                           stride    a version 3 block whose stride is shorter than a row
 //                         Exit code: vistrel's; 90 when it changed the block, 91 when it did not
 //                         end within 30 s, 100 for a bad command line, 101 when setup failed.
 //   kill-recording N VISTREL OUT
@@ -42,23 +45,38 @@ namespace {
 
 constexpr int kUsage = 100;
 constexpr int kSetupFailed = 101;
-constexpr std::size_t kBandBytes = 1280 * 80;
 
-int WriteFrames(long count) {
+// "WxH", or the version 2 picture's size when absent; false when it is not a size the test
+// picture can be drawn at.
+bool ParseSize(const char* text, std::uint32_t& width, std::uint32_t& height) {
+  width = exchange::kWidth;
+  height = exchange::kHeight;
+  if (text == nullptr) return true;
+  unsigned w = 0, h = 0;
+  char end = 0;
+  if (std::sscanf(text, "%ux%u%c", &w, &h, &end) != 2 || w < 64 || h < 36 || w > 7680 || h > 4320) return false;
+  width = w;
+  height = h;
+  return true;
+}
+
+int WriteFrames(long count, std::uint32_t width, std::uint32_t height) {
   _setmode(_fileno(stdout), _O_BINARY);
-  std::vector<std::uint8_t> frame(exchange::kSlotBytes);
+  const std::size_t stride = std::size_t{width} * 4;
+  std::vector<std::uint8_t> frame(stride * height);
   for (long n = 0; n < count; ++n) {
-    host::DrawTestPicture(frame.data(), exchange::kStride, static_cast<std::uint32_t>(n));
+    host::DrawTestPicture(frame.data(), width, height, stride, static_cast<std::uint32_t>(n));
     if (std::fwrite(frame.data(), 1, frame.size(), stdout) != frame.size()) return 1;
   }
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-int PrintNumbers() {
+// The band is the top ninth of the picture; the reader looks at nothing below it.
+int PrintNumbers(std::uint32_t width, std::uint32_t height) {
   platform::SetStdinBinary();
-  std::vector<std::uint8_t> band(kBandBytes);
+  std::vector<std::uint8_t> band(std::size_t{width} * (height / 9));
   while (std::fread(band.data(), 1, band.size(), stdin) == band.size()) {
-    const auto n = host::ReadFrameNumber(band.data(), 1280);
+    const auto n = host::ReadFrameNumber(band.data(), width, height, width);
     if (n) std::printf("%u\n", *n);
     else std::printf("-\n");
   }
@@ -85,6 +103,16 @@ int Fault(const std::string& kind, const char* vistrel) {
   const std::uint32_t pid = platform::CurrentProcessId();
   host::HostOptions options;
   options.log = true;
+  // Version 3 blocks outside the limits: the host's header writes what it is given.
+  if (kind == "rate") {
+    options.stream = host::HostStream{};
+    options.stream->frameRateNumerator = 241;
+  } else if (kind == "stride") {
+    options.stream = host::HostStream{};
+    options.stream->width = 1920;
+    options.stream->height = 1080;
+    options.stream->stride = 1920 * 4 - 4;
+  }
   host::HostExchange ex;
   if (!ex.Create(pid, options)) return kSetupFailed;
   std::vector<std::uint8_t> header(ex.Block(), ex.Block() + exchange::kFramesOffset);
@@ -101,6 +129,8 @@ int Fault(const std::string& kind, const char* vistrel) {
     std::memcpy(own.view, header.data(), header.size());
     if (kind == "short" && !platform::CreateNamedEvent(exchange::EventName(pid), event)) return kSetupFailed;
     block = platform::SharedBlock{own.view, size, own.mapping};
+  } else if (kind == "rate" || kind == "stride") {
+    block = platform::SharedBlock{ex.Block(), ex.BlockBytes(), -1};
   } else {
     return kUsage;
   }
@@ -168,13 +198,18 @@ int KillRecording(long frames, const char* vistrel, const char* out) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "frames" && argc == 3) return WriteFrames(std::atol(argv[2]));
-  if (command == "numbers" && argc == 2) return PrintNumbers();
+  std::uint32_t width = 0, height = 0;
+  if (command == "frames" && (argc == 3 || argc == 4) && ParseSize(argc == 4 ? argv[3] : nullptr, width, height)) {
+    return WriteFrames(std::atol(argv[2]), width, height);
+  }
+  if (command == "numbers" && argc <= 3 && ParseSize(argc == 3 ? argv[2] : nullptr, width, height)) {
+    return PrintNumbers(width, height);
+  }
   if (command == "hold" && argc >= 4) return Hold(std::atol(argv[2]), argc - 3, argv + 3);
   if (command == "fault" && argc == 4) return Fault(argv[2], argv[3]);
   if (command == "kill-recording" && argc == 5) return KillRecording(std::atol(argv[2]), argv[3], argv[4]);
   std::fprintf(stderr,
-               "usage: vistrel-test-helper frames N | numbers | hold SECONDS PATH... | fault KIND VISTREL | "
+               "usage: vistrel-test-helper frames N [WxH] | numbers [WxH] | hold SECONDS PATH... | fault KIND VISTREL | "
                "kill-recording N VISTREL OUT\n");
   return kUsage;
 }
