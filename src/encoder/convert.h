@@ -8,13 +8,15 @@
 #include <cstddef>
 #include <cstdint>
 
-// Source frames: 1280 x 720 pixels, bytes B, G, R, A, rows 5120 bytes apart, top row first.
+// The seed's frames (every version 2 block's; a version 3 block states its own size and stride):
+// 1280 x 720 pixels, bytes B, G, R, A, rows 5120 bytes apart, top row first.
 inline constexpr int kSourceWidth = 1280;
 inline constexpr int kSourceHeight = 720;
 inline constexpr int kSourceStride = kSourceWidth * 4;
-// NV12: luma rows and interleaved Cb, Cr rows, both 1280 bytes apart.
+// Their NV12: luma rows and interleaved Cb, Cr rows, both 1280 bytes apart (in general: width).
 inline constexpr int kNv12Stride = 1280;
-// An NV12 buffer holds 1920 bytes per luma row: 1280 of luma and, per two rows, 1280 of chroma.
+// Such an NV12 buffer holds 1920 bytes per luma row: 1280 of luma and, per two rows, 1280 of
+// chroma (in general: width x 3 / 2).
 inline constexpr std::uint32_t kNv12BytesPerLumaRow = 1920;
 
 // Converts a BGRA picture of width x height pixels (both even), rows srcStride bytes apart, into

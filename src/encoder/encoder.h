@@ -38,12 +38,14 @@ inline constexpr std::uint32_t kUnpaddedInputSize = kFrameWidth * kFrameHeight *
 // Output buffers when the transform names no size.
 inline constexpr DWORD kDefaultOutputBufferSize = 2 * 1024 * 1024;
 
-// Bounds on the sizes an encoder names. Each lies far above anything a working encoder of a
-// 1280 x 720 picture asks for; an answer above one is treated like no answer at all, so no size
-// from the encoder reaches an allocation unchecked.
+// Bounds on the sizes an encoder names. Each lies far above anything a working encoder of the
+// picture asks for; an answer above one is treated like no answer at all, so no size from the
+// encoder reaches an allocation unchecked.
 //
-// Input rows: encoders pad the picture to their surface alignment (736, 768 or 1088 rows); 8192
-// rows are more than eleven pictures, 15,728,640 bytes per input buffer.
+// Input rows: encoders pad the picture to their surface alignment (736, 768 or 1088 rows for
+// 720, 1088 or 1152 for 1080, 2176 or 2304 for 2160); 8192 rows are more than eleven 720-row
+// pictures and more than three of 2160 rows: 15,728,640 bytes per input buffer at 1280 pixels a
+// row, 47,185,920 at 3840.
 inline constexpr std::uint32_t kMaxInputHeight = 8192;
 // Output buffers hold one access unit. A coded 1280 x 720 picture stays near the raw picture's
 // 1,382,400 bytes even at its worst (every macroblock sent raw); 16 MiB is twelve times that.
@@ -60,7 +62,8 @@ inline constexpr std::uint32_t kMaxSequenceHeaderSize = 64 * 1024;
 // Output calls of one synchronous drain. The drain runs after every frame and goes on until the
 // encoder asks for more input, so one drain collects only what the encoder has held back since
 // the last one; reaching this many calls would take an encoder that withholds 34 s of video at
-// 30 frames per second, far beyond any encoder's delay, and more so in low-latency mode.
+// 30 frames per second (4 s at 240), far beyond any encoder's delay, and more so in low-latency
+// mode.
 inline constexpr std::uint32_t kMaxOutputCallsPerDrain = 1024;
 
 // Enumerates the hardware H.264 encoders and keeps the first one that ConfigureEncoder accepts,

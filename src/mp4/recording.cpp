@@ -113,7 +113,8 @@ void AppendToRecording(const EncodedSample& sample) {
   RecordingFile& r = recordingFile;
 
   if (IsOpen(r) && sample.keyframe && !r.table.times.empty() &&
-      MediaTimeDifference(sample.time, r.table.times.front()) >= kRecordingRotationAge) {
+      (MediaTimeDifference(sample.time, r.table.times.front()) >= kRecordingRotationAge ||
+       r.mdatPayloadBytes >= kRecordingRotationBytes)) {
     CloseRecording();
   }
   if (!IsOpen(r) && sample.keyframe && ParameterSetsUsable(parameterSets) && !RetryWaitRunning(r)) {

@@ -1,6 +1,7 @@
 // Continuous recording: while the host's record switch is on, every encoded sample also goes into
 // a "rec_<date>_<time>.mp4" file that starts at a keyframe, rotates at the first keyframe 300 s
-// after its first sample, and gets its movie box and final name when it is closed.
+// after its first sample (or once its media data reach kRecordingRotationBytes), and gets its movie
+// box and final name when it is closed.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,10 @@ struct RecordingFile {
 extern RecordingFile recordingFile;
 
 inline constexpr std::int64_t kRecordingRotationAge = 3000000000;  // 300 s of sample time
+// Media data at which a file ends at the next keyframe, however young: the media-data size field
+// holds 32 bits, and a file beyond them cannot be finished. 3.75 GiB leaves 256 MiB for the rest of
+// a group of pictures, 20 s of the highest bit rate a host may ask for.
+inline constexpr std::uint64_t kRecordingRotationBytes = 0xF0000000;
 inline constexpr std::uint32_t kRecordingRetryWaitMs = 60000;
 inline constexpr std::uint32_t kRecordingIdleMs = 10000;
 inline constexpr std::uint32_t kRecordingMdatHeaderOffset = 32;  // right after the file type box

@@ -123,6 +123,36 @@ TEST_F(RecordingTest, RotatesAtTheFirstKeyframeThreeHundredSecondsIn) {
   EXPECT_EQ(second.movie.stss.front(), 1u);
 }
 
+// A stream of up to 100 Mbit/s fills 3.75 GB in five minutes, and an encoder above its rate more:
+// past 4 GiB of media data the 32-bit size field cannot describe the file and it would be lost
+// whole. A file whose media data have reached kRecordingRotationBytes ends at the next keyframe,
+// however young; before that, and at a frame that is not a keyframe, it goes on.
+TEST_F(RecordingTest, RotatesAtAKeyframeBeforeTheMediaDataOutgrowThirtyTwoBits) {
+  RunRecordingControl(1);
+  std::vector<EncodedSample> samples = Sequence(90, 30, 0, 10);
+  Append({samples.begin(), samples.begin() + 30});
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    recordingFile.mdatPayloadBytes = kRecordingRotationBytes - 1;  // as if that much had been written
+  }
+  Append({samples.begin() + 30, samples.begin() + 31});  // a keyframe, one byte short of the bound
+  EXPECT_TRUE(log.Messages().empty());
+  Append({samples.begin() + 31, samples.begin() + 60});  // the bound passed, but no keyframe
+  EXPECT_TRUE(log.Messages().empty());
+  clock.SetSecond(3);  // a new file, a new name
+  Append({samples.begin() + 60, samples.end()});
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 60 frames"}));
+  EXPECT_TRUE(FileOpen());
+  RunRecordingControl(0);
+  ASSERT_EQ(Files(), Names({"rec_20250314_211502.mp4", "rec_20250314_211503.mp4"}));
+  EXPECT_GT(fs::file_size(folder / "rec_20250314_211502.mp4"), std::uint64_t{kRecordingRotationBytes});
+  const mp4read::File second = mp4read::ReadFile(ReadFileBytes(folder / "rec_20250314_211503.mp4"));
+  EXPECT_EQ(second.movie.stsz.size(), 30u);
+  EXPECT_EQ(second.movie.stss.front(), 1u);
+  // The bound leaves room for far more than one group of pictures at the highest bit rate.
+  EXPECT_LE(std::uint64_t{kRecordingRotationBytes} + 20 * 100000000ull / 8, kMaxMediaDataBytes);
+}
+
 TEST_F(RecordingTest, TimeGoingBackwardsNeverRotates) {
   RunRecordingControl(1);
   Append({Sample(5000000000LL, true), Sample(5000000000LL + 333333, false), Sample(0, true),
