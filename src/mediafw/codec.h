@@ -35,6 +35,29 @@ struct EncoderSettings {
   int colorRange = kRangeUnspecified;
 };
 
+// A media type's frame rate as the codec's int fraction: reduced by the greatest common divisor
+// (4294967280/17895697 is 240/1), then, while still beyond int, both terms halved, which keeps the
+// rate within a part in a billion. Neither term ends below 1.
+inline void CodecFrameRate(std::uint32_t numerator, std::uint32_t denominator, int* codecNumerator,
+                           int* codecDenominator) {
+  std::uint32_t a = numerator, b = denominator;
+  while (b != 0) {
+    const std::uint32_t r = a % b;
+    a = b;
+    b = r;
+  }
+  if (a > 1) {
+    numerator /= a;
+    denominator /= a;
+  }
+  while (numerator > 0x7FFFFFFFu || denominator > 0x7FFFFFFFu) {
+    numerator = (numerator + 1) / 2;
+    denominator = (denominator + 1) / 2;
+  }
+  *codecNumerator = numerator == 0 ? 1 : static_cast<int>(numerator);
+  *codecDenominator = denominator == 0 ? 1 : static_cast<int>(denominator);
+}
+
 // One access unit as the codec gave it; times in 100-ns units. The bytes stay valid while `owner`
 // is held.
 struct EncodedPacket {

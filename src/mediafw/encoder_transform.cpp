@@ -672,8 +672,7 @@ class EncoderTransform final : public ComObject<IMFTransform, IMFMediaEventGener
     if (!ReadVideoFormat(type, true, &format) || !(format.subtype == MFVideoFormat_H264)) return false;
     s->width = static_cast<int>(format.width);
     s->height = static_cast<int>(format.height);
-    s->frameRateNumerator = static_cast<int>(format.rateNumerator);
-    s->frameRateDenominator = static_cast<int>(format.rateDenominator);
+    CodecFrameRate(format.rateNumerator, format.rateDenominator, &s->frameRateNumerator, &s->frameRateDenominator);
     UINT32 value = 0;
     if (SUCCEEDED(type->GetUINT32(MF_MT_AVG_BITRATE, &value))) {
       if (value == 0) return false;

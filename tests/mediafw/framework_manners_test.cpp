@@ -330,4 +330,25 @@ TEST_F(Manners, ReplayEncoderStartsOnlyWithTheRecordedSettingsAndAStream) {
   EXPECT_EQ(failedStep, "BEGIN_STREAMING");
 }
 
+// Rates a host may state in 32-bit terms reach the codec's int fraction as the same rate: a term
+// above 2^31 once reached libx264 as a negative rate.
+TEST(CodecFrameRateTest, SameRateInIntTerms) {
+  struct Case {
+    std::uint32_t num, den;
+    int wantNum, wantDen;
+  };
+  const Case cases[] = {{30, 1, 30, 1},
+                        {30000, 1001, 30000, 1001},
+                        {60, 2, 30, 1},
+                        {4294967280u, 17895697u, 240, 1},
+                        {4294967295u, 4294967295u, 1, 1},
+                        {4294967291u, 17895697u, 2147483646, 8947849}};  // no common divisor: halved
+  for (const Case& c : cases) {
+    int num = 0, den = 0;
+    mediafw::CodecFrameRate(c.num, c.den, &num, &den);
+    EXPECT_EQ(num, c.wantNum) << c.num << "/" << c.den;
+    EXPECT_EQ(den, c.wantDen) << c.num << "/" << c.den;
+  }
+}
+
 }  // namespace
