@@ -93,7 +93,8 @@ void SaveClip(const ClipJob& job, SaveReport& report) {
   const std::u16string path = processState.outputFolder + ClipFileName(platform::LocalTimeNow(), job.kind);
   report.name = NameForLog(path);
   std::u16string written = path;
-  const bool ok = WriteClipFile(path, job.samples, job.sps, job.pps, &written);
+  const PictureSize picture{processState.stream.width, processState.stream.height};
+  const bool ok = WriteClipFile(path, job.samples, job.sps, job.pps, &written, picture);
   if (written != path) report.name = NameForLog(written);
   LogOutcome(job, report, ok);
   if (ok) EnforceFolderLimit(u"\\clip_*.mp4", kClipFolderLimit);

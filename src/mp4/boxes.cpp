@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <numeric>
 
 #include "clips/annexb.h"
 #include "clips/media_time.h"
@@ -19,9 +20,8 @@ bool KeptInMediaData(const NalUnit& unit) {
          unit.type != kNalAccessUnitDelimiter;
 }
 
-constexpr std::uint16_t kWidth = 1280;
-constexpr std::uint16_t kHeight = 720;
 constexpr std::uint32_t kTrackId = 1;
+constexpr std::uint32_t kMaxMovieSide = 65535;
 
 void AppendMatrix(ByteBuffer& out) {
   // Identity: a, b, u, c, d, v, x, y, w with a = d = 1.0 (16.16) and w = 1.0 (2.30).
@@ -46,7 +46,7 @@ ByteBuffer MovieHeader(std::uint32_t duration) {
   return b;
 }
 
-ByteBuffer TrackHeader(std::uint32_t duration) {
+ByteBuffer TrackHeader(std::uint32_t duration, PictureSize picture) {
   ByteBuffer b;
   b.reserve(84);
   AppendU32(b, 0x00000003);  // version 0, flags: enabled, in movie
@@ -61,8 +61,8 @@ ByteBuffer TrackHeader(std::uint32_t duration) {
   AppendU16(b, 0);           // volume
   AppendU16(b, 0);           // reserved
   AppendMatrix(b);
-  AppendU32(b, static_cast<std::uint32_t>(kWidth) << 16);   // width, 16.16
-  AppendU32(b, static_cast<std::uint32_t>(kHeight) << 16);  // height, 16.16
+  AppendU32(b, picture.width << 16);   // width, 16.16
+  AppendU32(b, picture.height << 16);  // height, 16.16
   return b;
 }
 
@@ -110,7 +110,8 @@ ByteBuffer DataInformation() {
   return dinf;
 }
 
-ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps) {
+ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
+                             PictureSize picture) {
   ByteBuffer avcC;
   AppendU8(avcC, 1);       // configuration version
   AppendU8(avcC, sps[1]);  // profile indication
@@ -128,8 +129,8 @@ ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::ve
   AppendZeros(avc1, 6);        // reserved
   AppendU16(avc1, 1);          // data reference index
   AppendZeros(avc1, 16);       // pre-defined and reserved
-  AppendU16(avc1, kWidth);     // width
-  AppendU16(avc1, kHeight);    // height
+  AppendU16(avc1, static_cast<std::uint16_t>(picture.width));   // width
+  AppendU16(avc1, static_cast<std::uint16_t>(picture.height));  // height
   AppendU32(avc1, 0x00480000);  // horizontal resolution, 72 dpi
   AppendU32(avc1, 0x00480000);  // vertical resolution, 72 dpi
   AppendU32(avc1, 0);          // reserved
@@ -146,7 +147,41 @@ ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::ve
   return stsd;
 }
 
+// Presentation values in ticks, relative to the first sample in file order. Times that differ get
+// ticks that differ: two times less than a tick (11.1 us) apart would share one, and two frames a
+// decode time. That happens when the main loop spaces frames whose host stamps are equal by a
+// single 100-ns unit (a host clock coarser than its frame rate); such a time takes the tick after
+// the one before it in time order instead. Equal times keep equal ticks, and times a tick or more
+// apart (every frame at up to 240 frames a second) keep their own.
+std::vector<std::int64_t> PresentationTicks(const std::vector<std::int64_t>& times) {
+  const std::size_t n = times.size();
+  std::vector<std::int64_t> relative(n), ticks(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    relative[i] = MediaTimeDifference(times[i], times[0]);
+    ticks[i] = MovieTicksFromMediaTime(relative[i]);
+  }
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  if (!std::is_sorted(relative.begin(), relative.end())) {
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return relative[a] < relative[b]; });
+  }
+  for (std::size_t k = 1; k < n; ++k) {
+    const std::size_t i = order[k], before = order[k - 1];
+    if (relative[i] == relative[before]) {
+      ticks[i] = ticks[before];
+    } else if (ticks[i] <= ticks[before]) {
+      ticks[i] = ticks[before] + 1;
+    }
+  }
+  return ticks;
+}
+
 }  // namespace
+
+PictureSize MoviePictureSize(PictureSize picture) {
+  return PictureSize{std::clamp<std::uint32_t>(picture.width, 1, kMaxMovieSide),
+                     std::clamp<std::uint32_t>(picture.height, 1, kMaxMovieSide)};
+}
 
 ByteBuffer BuildFileTypeBox() {
   ByteBuffer payload;
@@ -179,17 +214,15 @@ std::uint64_t ConvertedSize(const std::uint8_t* bytes, std::size_t size) {
 
 ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
                             const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
-                            std::uint32_t chunkOffset) {
+                            std::uint32_t chunkOffset, PictureSize picture) {
   assert(sps.size() >= 4);
+  picture = MoviePictureSize(picture);
   assert(table.keyframes.size() == table.times.size() && table.sizes.size() == table.times.size());
   const std::size_t n = table.times.size();
 
   // Presentation values relative to the first sample in file order; decode values are the same
   // values in ascending order, assigned to the samples as they stand in the file.
-  std::vector<std::int64_t> presentation(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    presentation[i] = MovieTicksFromMediaTime(MediaTimeDifference(table.times[i], table.times[0]));
-  }
+  const std::vector<std::int64_t> presentation = PresentationTicks(table.times);
   std::vector<std::int64_t> decode = presentation;
   std::sort(decode.begin(), decode.end());
   std::int64_t shift = 0;
@@ -198,7 +231,10 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
     shift = std::max(shift, decode[i] - presentation[i]);
     if (decode[i] != presentation[i]) reordered = true;
   }
-  const auto lastDelta = static_cast<std::uint32_t>(MovieTicksFromMediaTime(lastDuration));
+  // A positive duration shorter than a tick still lasts one: a last sample of no duration would
+  // not be shown at all.
+  std::uint32_t lastDelta = static_cast<std::uint32_t>(MovieTicksFromMediaTime(lastDuration));
+  if (lastDuration > 0 && lastDelta == 0) lastDelta = 1;
   const auto duration =
       static_cast<std::uint32_t>((n == 0 ? 0 : static_cast<std::uint64_t>(decode[n - 1])) + lastDelta);
 
@@ -252,7 +288,7 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
   AppendU32(stco, chunkOffset);
 
   ByteBuffer stbl;
-  AppendBox(stbl, "stsd", SampleDescription(sps, pps));
+  AppendBox(stbl, "stsd", SampleDescription(sps, pps, picture));
   AppendBox(stbl, "stts", stts);
   AppendBox(stbl, "stss", stss);
   if (reordered) {
@@ -281,7 +317,7 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
   AppendBox(mdia, "minf", minf);
 
   ByteBuffer trak;
-  AppendBox(trak, "tkhd", TrackHeader(duration));
+  AppendBox(trak, "tkhd", TrackHeader(duration, picture));
   AppendBox(trak, "mdia", mdia);
 
   ByteBuffer payload;

@@ -1,6 +1,6 @@
 // The MP4 layout shared by clips and recordings: file type box, sample conversion from Annex B to
-// length-prefixed NAL units, and the movie box of one 1280x720 H.264 track at 90 kHz with all
-// samples in one chunk.
+// length-prefixed NAL units, and the movie box of one H.264 track of the stream's picture size
+// (1280x720 unless told otherwise) at 90 kHz with all samples in one chunk.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,21 @@ struct SampleTable {
   std::vector<std::uint8_t> keyframes;   // 1 for a keyframe
   std::vector<std::uint32_t> sizes;      // converted bytes in the media data
 };
+
+// The picture size a movie box states in its track header and sample entry. The default is the
+// seed stream's, so that every file of a 1280x720 stream keeps its bytes.
+struct PictureSize {
+  std::uint32_t width = 1280;
+  std::uint32_t height = 720;
+};
+
+inline bool operator==(const PictureSize& a, const PictureSize& b) { return a.width == b.width && a.height == b.height; }
+inline bool operator!=(const PictureSize& a, const PictureSize& b) { return !(a == b); }
+
+// The sample entry holds 16-bit sizes and the track header 16.16 fixed point: each side is written
+// within 1..65535. A size outside (none comes from a checked stream) is clamped to the nearest
+// end, never cut to its low bits (65536 would become 0) nor written as 0, which no player takes.
+PictureSize MoviePictureSize(PictureSize picture);
 
 inline constexpr std::uint32_t kMovieTimeScale = 90000;
 inline constexpr std::uint32_t kFileTypeBoxSize = 32;
@@ -45,7 +60,10 @@ inline std::uint64_t ConvertedSize(const std::vector<std::uint8_t>& accessUnit) 
 // The payload of the movie box ("mvhd" then "trak", without the "moov" header). Pure: its length
 // does not depend on chunkOffset, so a caller may build it with 0 first to learn its size.
 // Preconditions (the callers' duty): at least one sample, sps of at least 4 bytes, equal vector
-// lengths in table.
+// lengths in table. picture: the size written in the track header and the sample entry, through
+// MoviePictureSize. Times (100-ns units) become 90 kHz ticks relative to the first sample, and
+// times that differ always get ticks that differ, also when they are under a tick apart; a
+// positive last duration lasts at least one tick.
 ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
                             const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
-                            std::uint32_t chunkOffset);
+                            std::uint32_t chunkOffset, PictureSize picture = PictureSize{});

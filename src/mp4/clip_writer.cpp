@@ -22,14 +22,14 @@ void BuildClipTable(const std::vector<EncodedSample>& samples, SampleTable& tabl
 
 bool BuildClipHeader(const SampleTable& table, std::uint64_t totalBytes, std::int64_t lastDuration,
                      const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
-                     ByteBuffer& header) {
+                     ByteBuffer& header, PictureSize picture) {
   if (!MediaDataFits(totalBytes)) return false;
   header = BuildFileTypeBox();
   // The movie box stands before the media data, so its size must be known for the chunk offset;
   // its length does not depend on the offset's value.
-  const std::size_t moovPayload = BuildMoovPayload(table, lastDuration, sps, pps, 0).size();
+  const std::size_t moovPayload = BuildMoovPayload(table, lastDuration, sps, pps, 0, picture).size();
   const auto chunkOffset = static_cast<std::uint32_t>(kFileTypeBoxSize + (moovPayload + 8) + 8);
-  AppendBox(header, "moov", BuildMoovPayload(table, lastDuration, sps, pps, chunkOffset));
+  AppendBox(header, "moov", BuildMoovPayload(table, lastDuration, sps, pps, chunkOffset, picture));
   AppendU32(header, static_cast<std::uint32_t>(totalBytes + 8));
   AppendFourCC(header, "mdat");
   return true;
@@ -70,14 +70,14 @@ bool WriteAndPlace(const std::u16string& path, const std::vector<EncodedSample>&
 
 bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>& samples,
                    const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
-                   std::u16string* writtenPath) {
+                   std::u16string* writtenPath, PictureSize picture) {
   if (samples.empty() || sps.size() < 4) return false;
   try {
     SampleTable table;
     std::uint64_t totalBytes = 0;
     BuildClipTable(samples, table, totalBytes);
     ByteBuffer header;
-    if (!BuildClipHeader(table, totalBytes, samples.back().duration, sps, pps, header)) return false;
+    if (!BuildClipHeader(table, totalBytes, samples.back().duration, sps, pps, header, picture)) return false;
     return WriteAndPlace(path, samples, header, writtenPath);
   } catch (...) {
     return false;  // memory ran out before the file existed

@@ -53,8 +53,9 @@ bool OpenRecording() {
   AppendU32(header, 0);
   AppendFourCC(header, "mdat");
   r.mdatHeaderOffset = kRecordingMdatHeaderOffset;
+  const PictureSize picture{processState.stream.width, processState.stream.height};
   if (!platform::WriteToFile(file, header.data(), header.size()) ||
-      !OpenRecordingJournal(r.journal, r.finalPath, parameterSets.sps, parameterSets.pps)) {
+      !OpenRecordingJournal(r.journal, r.finalPath, parameterSets.sps, parameterSets.pps, picture)) {
     platform::CloseFile(file);
     platform::RemoveFile(temporary);
     StartRetryWait(r);
@@ -63,6 +64,7 @@ bool OpenRecording() {
   r.handle = file;
   r.sps = parameterSets.sps;
   r.pps = parameterSets.pps;
+  r.picture = picture;
   r.lastRecordingWrite = platform::TickCount();
   return true;
 }
@@ -78,7 +80,7 @@ void CloseRecording() {
     const std::uint64_t mdatEnd = std::uint64_t{r.mdatHeaderOffset} + 8 + r.mdatPayloadBytes;
     if (platform::SeekFile(r.handle, mdatEnd) && platform::TruncateFileHere(r.handle)) {
       ByteBuffer moov;
-      AppendBox(moov, "moov", BuildMoovPayload(r.table, r.lastDuration, r.sps, r.pps, r.mdatHeaderOffset + 8));
+      AppendBox(moov, "moov", BuildMoovPayload(r.table, r.lastDuration, r.sps, r.pps, r.mdatHeaderOffset + 8, r.picture));
       if (platform::WriteToFile(r.handle, moov.data(), moov.size()) &&
           platform::SeekFile(r.handle, r.mdatHeaderOffset)) {
         ByteBuffer size;

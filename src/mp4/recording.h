@@ -19,6 +19,7 @@ struct RecordingFile {
   SampleTable table;                                     // the samples in the file, in order
   std::vector<std::uint8_t> sps;                         // parameter sets taken at open, for avcC
   std::vector<std::uint8_t> pps;
+  PictureSize picture;                    // the stream's picture size, taken at open
   ByteBuffer writeBuffer;                 // one converted sample, reused
   std::uint64_t mdatPayloadBytes = 0;     // sample bytes written
   std::int64_t lastDuration = 0;          // duration of the last sample written, 100-ns units

@@ -5,11 +5,13 @@
 #include "mp4/crc32.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "stream/stream_format.h"
 
 namespace {
 
 constexpr std::uint8_t kMagic[4] = {'V', 'R', 'J', 'L'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kSeedSizeVersion = 1;  // the seed's 1280x720, not written down
+constexpr std::uint32_t kSizedVersion = 2;     // the picture size at offset 24
 constexpr std::uint32_t kKeyframeFlag = 1;
 
 std::uint32_t Read32(const std::uint8_t* p) {
@@ -49,12 +51,18 @@ std::u16string JournalPathFor(const std::u16string& finalPath) {
 }
 
 ByteBuffer BuildJournalHeader(const std::uint8_t (&identity)[kJournalIdentitySize], const std::vector<std::uint8_t>& sps,
-                              const std::vector<std::uint8_t>& pps) {
+                              const std::vector<std::uint8_t>& pps, PictureSize picture) {
+  // The seed's size keeps the first version, so that those journals stay as they always were.
+  const bool sized = picture != PictureSize{};
   ByteBuffer h;
-  h.reserve(32 + sps.size() + pps.size());
+  h.reserve(40 + sps.size() + pps.size());
   AppendBytes(h, kMagic, sizeof kMagic);
-  AppendU32(h, kVersion);
+  AppendU32(h, sized ? kSizedVersion : kSeedSizeVersion);
   AppendBytes(h, identity, kJournalIdentitySize);
+  if (sized) {
+    AppendU32(h, picture.width);
+    AppendU32(h, picture.height);
+  }
   AppendU16(h, static_cast<std::uint16_t>(sps.size()));
   AppendU16(h, static_cast<std::uint16_t>(pps.size()));
   AppendBytes(h, sps);
@@ -63,15 +71,35 @@ ByteBuffer BuildJournalHeader(const std::uint8_t (&identity)[kJournalIdentitySiz
   return h;
 }
 
+bool JournalPictureSizeValid(PictureSize picture) {
+  return picture.width % 2 == 0 && picture.height % 2 == 0 && picture.width >= stream::kMinWidth &&
+         picture.width <= stream::kMaxWidth && picture.height >= stream::kMinHeight &&
+         picture.height <= stream::kMaxHeight;
+}
+
 bool ParseJournalHeader(const std::uint8_t* bytes, std::size_t size, JournalHeader& header) {
-  if (size < 28 || std::memcmp(bytes, kMagic, sizeof kMagic) != 0 || Read32(bytes + 4) != kVersion) return false;
-  const std::size_t spsSize = Read16(bytes + 24);
-  const std::size_t ppsSize = Read16(bytes + 26);
+  if (size < 28 || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) return false;
+  const std::uint32_t version = Read32(bytes + 4);
+  if (version != kSeedSizeVersion && version != kSizedVersion) return false;
+  std::size_t at = 24;  // the first field after the identity
+  PictureSize picture;
+  if (version == kSizedVersion) {
+    if (size < 36) return false;
+    picture = PictureSize{Read32(bytes + 24), Read32(bytes + 28)};
+    at = 32;
+  }
+  const std::size_t spsSize = Read16(bytes + at);
+  const std::size_t ppsSize = Read16(bytes + at + 2);
   if (spsSize == 0 || ppsSize == 0) return false;
-  const std::size_t body = 28 + spsSize + ppsSize;
+  const std::size_t sets = at + 4;
+  const std::size_t body = sets + spsSize + ppsSize;
   if (size < body + 4 || Crc32(bytes, body) != Read32(bytes + body)) return false;
-  header.sps.assign(bytes + 28, bytes + 28 + spsSize);
-  header.pps.assign(bytes + 28 + spsSize, bytes + body);
+  // Checked behind the CRC: a size out of range there is no damage but a journal vistrel never
+  // writes (its stream could not have been opened), and nothing of it is rebuilt.
+  if (version == kSizedVersion && !JournalPictureSizeValid(picture)) return false;
+  header.picture = picture;
+  header.sps.assign(bytes + sets, bytes + sets + spsSize);
+  header.pps.assign(bytes + sets + spsSize, bytes + body);
   header.seed = Read32(bytes + body);
   header.size = body + 4;
   return true;
@@ -100,7 +128,8 @@ bool ParseJournalRecord(std::uint32_t seed, std::uint32_t index, const std::uint
 }
 
 bool OpenRecordingJournal(RecordingJournal& journal, const std::u16string& finalPath,
-                          const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps) {
+                          const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
+                          PictureSize picture) {
   if (sps.empty() || pps.empty() || sps.size() > kMaxParameterSetSize || pps.size() > kMaxParameterSetSize) {
     return false;
   }
@@ -116,7 +145,7 @@ bool OpenRecordingJournal(RecordingJournal& journal, const std::u16string& final
   journal.path = JournalPathFor(finalPath);
   journal.handle = platform::CreateFileForWrite(journal.path, platform::ShareMode::Read);
   if (journal.handle == platform::kInvalidFile) return false;
-  const ByteBuffer header = BuildJournalHeader(identity, sps, pps);
+  const ByteBuffer header = BuildJournalHeader(identity, sps, pps, picture);
   if (!platform::WriteToFile(journal.handle, header.data(), header.size())) {
     DiscardRecordingJournal(journal);
     return false;

@@ -10,14 +10,24 @@
 // clean-up of "rec_*.mp4.tmp" removes once nothing needs it, and never a "rec_*.mp4" of the
 // recording folder budget.
 //
-// Layout, integers big-endian:
+// Layout, integers big-endian. A recording of the seed's 1280x720 picture has a version 1 header;
+// any other picture size is in a version 2 header, whose fields after the identity stand 8 bytes
+// further on:
 //   header  0   4  "VRJL"
-//           4   4  version 1
+//           4   4  version: 1 or 2
 //           8  16  identity of this journal: process id, tick count, number of journals this
 //                  process opened before, local time of day in ms
+//   version 1 only:
 //          24   2  sps length (1..65535: the avcC record holds 16-bit lengths)
 //          26   2  pps length
 //          28      sps, then pps, whole NAL units without start codes
+//   version 2 only:
+//          24   4  picture width (even, 320..3840)
+//          28   4  picture height (even, 180..2160)
+//          32   2  sps length, as above
+//          34   2  pps length
+//          36      sps, then pps
+//   both:
 //           …   4  CRC-32 of every header byte before it (the journal's "seed")
 //   record i (32 bytes each, right after the header, one per sample in media-data order)
 //           0   8  time, 100-ns units (signed)
@@ -35,14 +45,16 @@
 #include <string>
 #include <vector>
 
+#include "mp4/boxes.h"
 #include "mp4/byte_writer.h"
 #include "platform/file.h"
 
 inline constexpr std::size_t kJournalRecordSize = 32;
 inline constexpr std::size_t kJournalIdentitySize = 16;
 inline constexpr std::size_t kMaxParameterSetSize = 65535;
-// The largest header: fixed fields, two parameter sets of the largest size, the CRC.
-inline constexpr std::size_t kMaxJournalHeaderSize = 28 + 2 * kMaxParameterSetSize + 4;
+// The largest header: the fixed fields of version 2, two parameter sets of the largest size, the
+// CRC.
+inline constexpr std::size_t kMaxJournalHeaderSize = 36 + 2 * kMaxParameterSetSize + 4;
 
 // What one record says about one sample.
 struct JournalSample {
@@ -54,6 +66,7 @@ struct JournalSample {
 };
 
 struct JournalHeader {
+  PictureSize picture;  // the recording's picture size (1280x720 in a version 1 header)
   std::vector<std::uint8_t> sps, pps;
   std::uint32_t seed = 0;  // the header's CRC, the start of every record's check
   std::size_t size = 0;    // bytes of the header; the first record follows
@@ -63,12 +76,18 @@ struct JournalHeader {
 // ".journal.mp4.tmp" appended).
 std::u16string JournalPathFor(const std::u16string& finalPath);
 
-// The header bytes. Preconditions: sps and pps of 1..65535 bytes.
+// The header bytes: version 1 for the seed's 1280x720, else version 2 with the picture size.
+// Preconditions: sps and pps of 1..65535 bytes.
 ByteBuffer BuildJournalHeader(const std::uint8_t (&identity)[kJournalIdentitySize], const std::vector<std::uint8_t>& sps,
-                              const std::vector<std::uint8_t>& pps);
+                              const std::vector<std::uint8_t>& pps, PictureSize picture = PictureSize{});
 
-// Reads the header from the first size bytes of a journal: false unless it is whole, of this
-// version, with parameter sets of 1..65535 bytes and a matching CRC.
+// Whether a picture size is one a stream can have (even sides, 320x180 to 3840x2160): a version 2
+// header with any other size is no journal of vistrel's.
+bool JournalPictureSizeValid(PictureSize picture);
+
+// Reads the header from the first size bytes of a journal: false unless it is whole, of version 1
+// or 2, with parameter sets of 1..65535 bytes, a matching CRC and (version 2) a valid picture
+// size.
 bool ParseJournalHeader(const std::uint8_t* bytes, std::size_t size, JournalHeader& header);
 
 void BuildJournalRecord(std::uint32_t seed, std::uint32_t index, const JournalSample& sample,
@@ -86,11 +105,12 @@ struct RecordingJournal {
   std::uint32_t records = 0;  // records written
 };
 
-// Creates the journal of the recording finalPath and writes its header with one write. False,
-// with nothing left behind, when the file cannot be created or written, or the parameter sets do
-// not fit a journal (over 65535 bytes: no movie box could hold them either).
+// Creates the journal of the recording finalPath (of picture's size) and writes its header with
+// one write. False, with nothing left behind, when the file cannot be created or written, or the
+// parameter sets do not fit a journal (over 65535 bytes: no movie box could hold them either).
 bool OpenRecordingJournal(RecordingJournal& journal, const std::u16string& finalPath,
-                          const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps);
+                          const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
+                          PictureSize picture = PictureSize{});
 
 // One write of one record for the sample just written to the media data (bytes, size: exactly the
 // bytes written there). False when the write fails.

@@ -248,6 +248,7 @@ bool ReadLeftoverRecording(const ByteSource& journal, const ByteSource& media, R
   if (out.table.times.empty()) return false;
   out.sps = std::move(header.sps);
   out.pps = std::move(header.pps);
+  out.picture = header.picture;
   return true;
 }
 
@@ -257,7 +258,8 @@ bool RebuildRecordingFile(platform::FileHandle media, const RecoveredRecording& 
   const std::uint64_t mdatEnd = kMediaHeaderSize + recording.mediaBytes;
   ByteBuffer moov;
   AppendBox(moov, "moov",
-            BuildMoovPayload(recording.table, recording.lastDuration, recording.sps, recording.pps, kMediaHeaderSize));
+            BuildMoovPayload(recording.table, recording.lastDuration, recording.sps, recording.pps, kMediaHeaderSize,
+                             recording.picture));
   ByteBuffer size;
   AppendU32(size, static_cast<std::uint32_t>(recording.mediaBytes + 8));
   return platform::SeekFile(media, mdatEnd) && platform::TruncateFileHere(media) &&

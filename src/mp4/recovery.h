@@ -33,6 +33,7 @@ struct RecoveredRecording {
   SampleTable table;                // the whole samples, in media-data order
   std::int64_t lastDuration = 0;    // duration of the last of them
   std::vector<std::uint8_t> sps, pps;
+  PictureSize picture;              // the size its journal states (1280x720 in a version 1 journal)
   std::uint64_t mediaBytes = 0;     // their bytes in the media data, right after its header
 };
 
@@ -45,8 +46,9 @@ inline constexpr std::uint32_t kMaxRecoveredSamples = 1u << 20;
 // own header) is whole and valid. Reads the media data once, front to back, in blocks of 1 MiB.
 bool ReadLeftoverRecording(const ByteSource& journal, const ByteSource& media, RecoveredRecording& out);
 
-// Finishes the media file as a clean close would: cut after the whole samples, the movie box
-// appended, the media-data size patched. False when a write fails.
+// Finishes the media file as a clean close would: cut after the whole samples, the movie box (at
+// the recording's own picture size, whatever the size of the stream running now) appended, the
+// media-data size patched. False when a write fails.
 bool RebuildRecordingFile(platform::FileHandle media, const RecoveredRecording& recording);
 
 // The leftovers one start has taken over: each held open, without sharing, from before the

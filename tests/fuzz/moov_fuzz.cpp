@@ -1,12 +1,16 @@
-// The movie box from arbitrary sample tables, read back by the independent test reader: it must
-// parse whole, and hold every sample's size, every keyframe and the one chunk offset, with the
-// time-to-sample runs covering every sample once.
+// The movie box from arbitrary sample tables and picture sizes, read back by the independent test
+// reader: it must parse whole, and hold every sample's size, every keyframe and the one chunk
+// offset, with the time-to-sample runs covering every sample once, a decode delta of 0 only
+// between equal times (or where 32 bits cannot hold it), a positive last duration lasting at
+// least a tick, and the picture size within 1..65535 on each side (the given size where it fits).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "clips/media_time.h"
 #include "mp4/boxes.h"
 #include "mp4/mp4_reader.h"
 
@@ -44,7 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     table.sizes.push_back(in.ConsumeIntegral<std::uint32_t>());
   }
 
-  const ByteBuffer payload = BuildMoovPayload(table, lastDuration, sps, pps, chunkOffset);
+  // Whatever is left: often nothing, which gives the size 0 x 0.
+  const PictureSize picture{in.ConsumeIntegral<std::uint32_t>(), in.ConsumeIntegral<std::uint32_t>()};
+
+  const ByteBuffer payload = BuildMoovPayload(table, lastDuration, sps, pps, chunkOffset, picture);
   mp4read::Movie movie;
   try {
     movie = mp4read::ReadMoovPayload(payload);
@@ -64,11 +71,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t covered = 0;
   for (const mp4read::Entry& e : movie.stts) covered += e.count;
   Require(covered == count);
+  std::vector<std::uint32_t> deltas;
+  for (const mp4read::Entry& e : movie.stts) deltas.insert(deltas.end(), e.count, e.value);
+  std::vector<std::int64_t> relative;
+  for (std::int64_t time : table.times) relative.push_back(MediaTimeDifference(time, table.times[0]));
+  std::sort(relative.begin(), relative.end());
+  for (std::size_t k = 0; k + 1 < count; ++k) {
+    // Ticks a 32-bit delta holds with room to spare: beyond, a delta is taken modulo 2^32.
+    const std::int64_t apart = MovieTicksFromMediaTime(relative[k + 1]) - MovieTicksFromMediaTime(relative[k]);
+    if (relative[k + 1] != relative[k] && apart < 0xFFFF0000LL) Require(deltas[k] != 0);
+    if (relative[k + 1] == relative[k]) Require(deltas[k] == 0);
+  }
+  if (lastDuration > 0) Require(deltas.back() != 0);
   if (movie.hasCtts) {
     covered = 0;
     for (const mp4read::Entry& e : movie.ctts) covered += e.count;
     Require(covered == count);
   }
   Require(movie.movieDuration == movie.mediaDuration && movie.trackDuration == movie.mediaDuration);
+  const auto side = [](std::uint32_t v) -> std::uint32_t { return v == 0 ? 1 : v > 65535 ? 65535 : v; };
+  Require(movie.width == side(picture.width) && movie.height == side(picture.height));
+  Require(movie.trackWidth == side(picture.width) << 16 && movie.trackHeight == side(picture.height) << 16);
   return 0;
 }

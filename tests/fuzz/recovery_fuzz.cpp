@@ -5,8 +5,10 @@
 //
 // Whatever the input: no read outside either file; and when something is recovered, it is a run
 // of samples from a keyframe, times increasing, durations in range, lying inside the media data,
-// each matching its CRC and walking its length prefixes exactly to its end; the movie box built
-// from it reads back whole; and the media cut right after those samples gives the same run.
+// each matching its CRC and walking its length prefixes exactly to its end; its picture size is
+// the seed's (a version 1 journal) or one a stream can have (version 2); the movie box built from
+// it reads back whole, at that size; and the media cut right after those samples gives the same
+// run.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -48,8 +50,11 @@ void Put32(std::uint8_t* p, std::uint32_t v) {
 // The switches' work: header CRC, then sample CRCs and record checks, as a recorder would have
 // written them for these bytes.
 void Seal(Bytes& journal, const Bytes& media, bool header, bool records, bool samples) {
-  if (header && journal.size() >= 28) {
-    const std::size_t body = 28 + (journal[24] << 8 | journal[25]) + (journal[26] << 8 | journal[27]);
+  // The parameter set lengths follow the identity in version 1, the picture size in version 2.
+  const std::size_t lengths = journal.size() >= 8 && Read32(journal.data() + 4) == 2 ? 32 : 24;
+  if (header && journal.size() >= lengths + 4) {
+    const std::size_t body = lengths + 4 + (journal[lengths] << 8 | journal[lengths + 1]) +
+                             (journal[lengths + 2] << 8 | journal[lengths + 3]);
     if (journal.size() >= body + 4) Put32(journal.data() + body, Crc32(journal.data(), body));
   }
   JournalHeader parsed;
@@ -104,6 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(r.lastDuration > 0 && r.lastDuration <= 3000000000LL);
   JournalHeader header;
   Require(ParseJournalHeader(journal.data(), journal.size(), header));
+  Require(r.picture == header.picture);
+  if (Read32(journal.data() + 4) == 1) {
+    Require(r.picture == PictureSize{});
+  } else {
+    Require(Read32(journal.data() + 4) == 2 && JournalPictureSizeValid(r.picture));
+    Require(r.picture.width % 2 == 0 && r.picture.height % 2 == 0 && r.picture.width >= 320 &&
+            r.picture.width <= 3840 && r.picture.height >= 180 && r.picture.height <= 2160);
+  }
   std::uint64_t at = 40;
   for (std::size_t i = 0; i < n; ++i) {
     if (i > 0) Require(t.times[i] > t.times[i - 1]);
@@ -119,10 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(at == 40 + r.mediaBytes && r.mediaBytes <= 4294967287ull);
 
   // The movie box of the rebuilt file reads back whole.
-  const ByteBuffer payload = BuildMoovPayload(t, r.lastDuration, r.sps, r.pps, 40);
+  const ByteBuffer payload = BuildMoovPayload(t, r.lastDuration, r.sps, r.pps, 40, r.picture);
   try {
     const mp4read::Movie movie = mp4read::ReadMoovPayload(payload);
     Require(movie.stsz == t.sizes);
+    Require(movie.width == r.picture.width && movie.height == r.picture.height);
   } catch (const mp4read::ParseError&) {
     std::abort();
   }
@@ -131,6 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes cut(media.begin(), media.begin() + static_cast<std::ptrdiff_t>(at));
   RecoveredRecording again;
   Require(ReadLeftoverRecording(Memory(journal), Memory(cut), again));
-  Require(again.table.times == t.times && again.table.sizes == t.sizes && again.mediaBytes == r.mediaBytes);
+  Require(again.table.times == t.times && again.table.sizes == t.sizes && again.mediaBytes == r.mediaBytes &&
+          again.picture == r.picture);
   return 0;
 }

@@ -2,6 +2,7 @@
 // golden bytes for the small worked examples and through the independent reader for the rest.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <random>
 
@@ -304,6 +305,158 @@ TEST(MediaData, ThirtyTwoBitGate) {
   EXPECT_TRUE(MediaDataFits(4294967287ull));  // + 8 is 0xFFFFFFFF
   EXPECT_FALSE(MediaDataFits(4294967288ull));
   EXPECT_FALSE(MediaDataFits(std::numeric_limits<std::uint64_t>::max()));
+}
+
+// The picture size goes to the track header (16.16) and the sample entry (16 bits), and only there:
+// the rest of the box, and its length, are those of the seed's size.
+TEST(MoovPayload, PictureSizeGoesToTrackHeaderAndSampleEntry) {
+  const SampleTable t = Table({0, 166667, 333333}, {1, 0, 0});
+  const ByteBuffer seed = BuildMoovPayload(t, 166667, kSps, kPps, 40);
+  EXPECT_EQ(BuildMoovPayload(t, 166667, kSps, kPps, 40, PictureSize{1280, 720}), seed);
+  for (const PictureSize size : {PictureSize{1920, 1080}, PictureSize{2560, 1440}, PictureSize{3840, 2160},
+                                 PictureSize{320, 180}, PictureSize{1282, 722}}) {
+    SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+    const ByteBuffer payload = BuildMoovPayload(t, 166667, kSps, kPps, 40, size);
+    ASSERT_EQ(payload.size(), seed.size());
+    const mp4read::Movie m = mp4read::ReadMoovPayload(payload);
+    EXPECT_EQ(m.trackWidth, size.width << 16);
+    EXPECT_EQ(m.trackHeight, size.height << 16);
+    EXPECT_EQ(m.width, size.width);
+    EXPECT_EQ(m.height, size.height);
+    // Only the 4 + 4 bytes of the track header and the 2 + 2 of the sample entry differ.
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < payload.size(); ++i) differing += payload[i] != seed[i];
+    EXPECT_LE(differing, 12u);
+    const mp4read::Movie s = mp4read::ReadMoovPayload(seed);
+    EXPECT_EQ(m.stts, s.stts);
+    EXPECT_EQ(m.movieDuration, s.movieDuration);
+  }
+}
+
+// A size no stream has still gives a box a player can read: each side within 1..65535, never a
+// side cut to its low 16 bits (65536 would read as 0) nor 0 itself.
+TEST(MoovPayload, PictureSizeOutsideTheFieldsIsClamped) {
+  struct Case {
+    PictureSize given;
+    std::uint32_t width, height;
+  };
+  for (const Case& c : {Case{{0, 0}, 1, 1}, Case{{65535, 65535}, 65535, 65535}, Case{{65536, 720}, 65535, 720},
+                        Case{{1280, 70000}, 1280, 65535}, Case{{0xFFFFFFFFu, 1}, 65535, 1}}) {
+    SCOPED_TRACE(std::to_string(c.given.width) + "x" + std::to_string(c.given.height));
+    const PictureSize written = MoviePictureSize(c.given);
+    EXPECT_EQ(written.width, c.width);
+    EXPECT_EQ(written.height, c.height);
+    const mp4read::Movie m = mp4read::ReadMoovPayload(BuildMoovPayload(Table({0}, {1}), 333333, kSps, kPps, 40, c.given));
+    EXPECT_EQ(m.trackWidth, c.width << 16);
+    EXPECT_EQ(m.trackHeight, c.height << 16);
+    EXPECT_EQ(m.width, c.width);
+    EXPECT_EQ(m.height, c.height);
+  }
+}
+
+struct RateCase {
+  const char* name;
+  std::int64_t numerator, denominator;
+};
+
+class FrameTimes : public testing::TestWithParam<RateCase> {};
+
+// An hour of frames at the rate, stamped as the main loop stamps them (the host's clock turned into
+// 100-ns units and truncated), from a start far from zero: every decode time lies after the one
+// before, every delta is one frame give or take the tick that truncation moves a time by, and the
+// frames' start times do not drift from the exact ones over the hour.
+TEST_P(FrameTimes, AnHourStaysIncreasingWithoutDrift) {
+  const RateCase& c = GetParam();
+  const double ticksPerFrame = 90000.0 * static_cast<double>(c.denominator) / static_cast<double>(c.numerator);
+  // Host clocks of 10 MHz (the usual one) and of 3.579545 MHz (whose ticks do not divide 100 ns).
+  for (const std::int64_t clock : {std::int64_t{10000000}, std::int64_t{3579545}}) {
+    SCOPED_TRACE(clock);
+    const std::int64_t frames = 3600 * c.numerator / c.denominator;
+    const std::int64_t start = 987654321;  // the host's clock at the first frame
+    SampleTable t;
+    t.times.reserve(static_cast<std::size_t>(frames));
+    for (std::int64_t i = 0; i < frames; ++i) {
+      // The frame's slot time on the host's clock, then the main loop's conversion.
+      const std::int64_t slot = start + (i * clock * c.denominator + c.numerator / 2) / c.numerator;
+      t.times.push_back(static_cast<std::int64_t>(static_cast<double>(slot - start) * 10000000.0 /
+                                                  static_cast<double>(clock)));
+    }
+    t.keyframes.assign(t.times.size(), 0);
+    t.keyframes[0] = 1;
+    t.sizes.assign(t.times.size(), 10);
+    const std::int64_t frameDuration = (10000000 * c.denominator + c.numerator / 2) / c.numerator;
+    const mp4read::Movie m = mp4read::ReadMoovPayload(BuildMoovPayload(t, frameDuration, kSps, kPps, 40));
+    EXPECT_FALSE(m.hasCtts);
+    std::uint64_t counted = 0, sum = 0;
+    for (const mp4read::Entry& e : m.stts) {
+      EXPECT_GE(e.value, static_cast<std::uint32_t>(std::floor(ticksPerFrame)) - 1);
+      EXPECT_LE(e.value, static_cast<std::uint32_t>(std::ceil(ticksPerFrame)) + 1);
+      EXPECT_GT(e.value, 0u);
+      counted += e.count;
+      sum += std::uint64_t{e.count} * e.value;
+    }
+    EXPECT_EQ(counted, static_cast<std::uint64_t>(frames));
+    EXPECT_EQ(sum, m.movieDuration);
+    // The last frame starts within a tick of its exact time, an hour on.
+    const std::uint64_t lastStart = m.movieDuration - m.stts.back().value;
+    EXPECT_NEAR(static_cast<double>(lastStart), static_cast<double>(frames - 1) * ticksPerFrame, 1.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, FrameTimes,
+                         testing::Values(RateCase{"At30", 30, 1}, RateCase{"At60", 60, 1}, RateCase{"At120", 120, 1},
+                                         RateCase{"At240", 240, 1}, RateCase{"At30000Over1001", 30000, 1001},
+                                         RateCase{"At60000Over1001", 60000, 1001}),
+                         [](const testing::TestParamInfo<RateCase>& p) { return std::string(p.param.name); });
+
+// Times closer than a tick (11.1 us) still get decode times that increase: the main loop spaces
+// frames whose host stamps are equal by one 100-ns unit, which alone would give two frames the
+// same tick and a duration of 0. Equal times stay equal, reordering stays reordering.
+INSTANTIATE_TEST_SUITE_P(
+    UnderATick, Timing,
+    testing::Values(
+        // ticks 0, 0, 0, 9000 -> 0, 1, 2, 9000.
+        TimingCase{"OneUnitApart", {0, 1, 2, 1000000}, 1000000, Entries({{2, 1}, {1, 8998}, {1, 9000}}), {}, 18000},
+        TimingCase{"EqualThenOneUnitApart", {0, 0, 1, 1000000}, 1000000, Entries({{1, 0}, {1, 1}, {1, 8999}, {1, 9000}}),
+                   {}, 18000},
+        // In time order 0, 100, 200, 300 take ticks 0, 1, 2, 3: p = 0, 3, 1, 2, 9000; shift 1.
+        TimingCase{"ReorderedUnderATick", {0, 300, 100, 200, 1000000}, 1000000,
+                   Entries({{3, 1}, {1, 8997}, {1, 9000}}), {1, 3, 0, 0, 1}, 18000},
+        // A positive last duration shorter than a tick lasts one.
+        TimingCase{"LastDurationUnderATick", {0, 1000000}, 111, Entries({{1, 9000}, {1, 1}}), {}, 9001},
+        TimingCase{"LastDurationOfOneUnit", {0}, 1, Entries({{1, 1}}), {}, 1}),
+    [](const testing::TestParamInfo<TimingCase>& p) { return std::string(p.param.name); });
+
+// A host whose clock moves in 15.625 ms steps (64 Hz) handing over 120 frames a second: most frames
+// carry the stamp of the one before, and the main loop's one-unit spacing is all that parts them.
+// Every frame still gets a decode time after the one before, and the file's length is the host's.
+TEST(MoovPayload, CoarseHostClockAtHighRateStillIncreases) {
+  constexpr std::int64_t kClock = 64;
+  SampleTable t;
+  std::int64_t last = -1;
+  for (int i = 0; i < 600; ++i) {
+    const std::int64_t slot = static_cast<std::int64_t>(i) * kClock / 120;  // the clock's value when frame i came
+    std::int64_t time = static_cast<std::int64_t>(static_cast<double>(slot) * 10000000.0 / static_cast<double>(kClock));
+    if (time <= last) time = last + 1;
+    t.times.push_back(time);
+    last = time;
+  }
+  t.keyframes.assign(t.times.size(), 0);
+  t.keyframes[0] = 1;
+  t.sizes.assign(t.times.size(), 10);
+  const mp4read::Movie m = mp4read::ReadMoovPayload(BuildMoovPayload(t, 83333, kSps, kPps, 0));
+  EXPECT_FALSE(m.hasCtts);
+  std::uint64_t counted = 0, sum = 0;
+  for (const mp4read::Entry& e : m.stts) {
+    EXPECT_GT(e.value, 0u);
+    counted += e.count;
+    sum += std::uint64_t{e.count} * e.value;
+  }
+  EXPECT_EQ(counted, 600u);
+  EXPECT_EQ(sum, m.movieDuration);
+  // The last frame's stamp (319 of the clock's steps: 4.984375 s, the tick after it as the second
+  // frame of that stamp) plus its duration of 749 ticks.
+  EXPECT_NEAR(static_cast<double>(m.movieDuration), 4.984375 * 90000 + 749, 2.0);
 }
 
 }  // namespace

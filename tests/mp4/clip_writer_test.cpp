@@ -173,4 +173,23 @@ TEST(ClipTable, SumsSizesInSixtyFourBits) {
   EXPECT_EQ(table.times[39], 39 * 10000000LL / 30);
 }
 
+// A clip states the picture size it is given, and a clip of the seed's size is the clip of
+// before, byte for byte.
+TEST_F(ClipWriter, PictureSizeIsTheOneGiven) {
+  const std::vector<EncodedSample> samples = Sequence(45, 30, 0, 120);
+  ASSERT_TRUE(WriteClipFile(folder.system() + u"\\default.mp4", samples, kSps, kPps));
+  ASSERT_TRUE(WriteClipFile(folder.system() + u"\\seed.mp4", samples, kSps, kPps, nullptr, PictureSize{1280, 720}));
+  ASSERT_TRUE(WriteClipFile(folder.system() + u"\\uhd.mp4", samples, kSps, kPps, nullptr, PictureSize{3840, 2160}));
+  const std::vector<std::uint8_t> seed = ReadFileBytes(folder / "default.mp4");
+  EXPECT_TRUE(ReadFileBytes(folder / "seed.mp4") == seed);
+  const std::vector<std::uint8_t> uhd = ReadFileBytes(folder / "uhd.mp4");
+  const mp4read::File f = mp4read::ReadFile(uhd);
+  EXPECT_EQ(f.movie.trackWidth, 3840u << 16);
+  EXPECT_EQ(f.movie.trackHeight, 2160u << 16);
+  EXPECT_EQ(f.movie.width, 3840);
+  EXPECT_EQ(f.movie.height, 2160);
+  ASSERT_EQ(uhd.size(), seed.size());
+  EXPECT_EQ(f.movie.stco, mp4read::ReadFile(seed).movie.stco);
+}
+
 }  // namespace

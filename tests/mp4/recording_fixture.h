@@ -1,5 +1,5 @@
 // Set-up shared by the recording tests: an output folder of the test's own, the log captured, a
-// fake clock, usable parameter sets and a recording state that starts idle.
+// fake clock, usable parameter sets, the seed's stream and a recording state that starts idle.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@ class RecordingTest : public testing::Test {
  protected:
   RecordingTest() : log(folder.path().parent_path() / (folder.path().filename().string() + ".log")) {
     processState.outputFolder = folder.system();
+    processState.stream = stream::SeedStreamFormat();
     processState.shuttingDown = false;
     processState.recordingWanted = 0;
     recordingFile = RecordingFile{};
@@ -29,6 +30,7 @@ class RecordingTest : public testing::Test {
     processState.shuttingDown = false;
     processState.recordingWanted = 0;
     processState.outputFolder.clear();
+    processState.stream = stream::SeedStreamFormat();
     parameterSets = ParameterSets{};
     std::error_code ec;
     testing_files::fs::remove(folder.path().parent_path() / (folder.path().filename().string() + ".log"), ec);

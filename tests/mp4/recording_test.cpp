@@ -298,4 +298,46 @@ TEST_F(RecordingTest, TemporaryFileIsReadableWhileRecording) {
   EXPECT_EQ(HexText(ByteBuffer(bytes.begin() + 32, bytes.begin() + 40)), HexText(Hex("00 00 00 00 'mdat'")));
 }
 
+// The stream's picture size is the recording's: in its movie box, and in its journal while it is
+// open (a version 2 header, the size at offset 24). The seed's size keeps the version 1 journal of
+// before, whose sets follow right after the identity. Nothing else in the files differs.
+TEST_F(RecordingTest, PictureSizeOfTheStreamInFileAndJournal) {
+  const std::vector<EncodedSample> samples = Sequence(40, 30, 0, 150);
+  auto record = [&](std::uint32_t width, std::uint32_t height, std::vector<std::uint8_t>& journal) {
+    processState.stream.width = width;
+    processState.stream.height = height;
+    RunRecordingControl(1);
+    Append(samples);
+    journal = ReadFileBytes(folder / "rec_20250314_211502.journal.mp4.tmp");
+    RunRecordingControl(0);
+    std::vector<std::uint8_t> bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+    fs::remove(folder / "rec_20250314_211502.mp4");
+    return bytes;
+  };
+  std::vector<std::uint8_t> seedJournal, sizedJournal;
+  const std::vector<std::uint8_t> seed = record(1280, 720, seedJournal);
+  const std::vector<std::uint8_t> sized = record(1920, 1080, sizedJournal);
+
+  const mp4read::File f = mp4read::ReadFile(sized);
+  EXPECT_EQ(f.movie.trackWidth, 1920u << 16);
+  EXPECT_EQ(f.movie.trackHeight, 1080u << 16);
+  EXPECT_EQ(f.movie.width, 1920);
+  EXPECT_EQ(f.movie.height, 1080);
+  EXPECT_EQ(mp4read::ReadFile(seed).movie.width, 1280);
+  ASSERT_EQ(sized.size(), seed.size());
+  std::size_t differing = 0;
+  for (std::size_t i = 0; i < sized.size(); ++i) differing += sized[i] != seed[i];
+  EXPECT_LE(differing, 12u);  // the track header's two sizes and the sample entry's
+
+  const std::size_t sets = kSps.size() + kPps.size();
+  ASSERT_EQ(seedJournal.size(), 28 + sets + 4 + 40 * 32);
+  EXPECT_EQ(HexText(ByteBuffer(seedJournal.begin(), seedJournal.begin() + 8)), HexText(Hex("'VRJL' 00 00 00 01")));
+  EXPECT_EQ(HexText(ByteBuffer(seedJournal.begin() + 24, seedJournal.begin() + 28)), HexText(Hex("00 04 00 04")));
+  ASSERT_EQ(sizedJournal.size(), 36 + sets + 4 + 40 * 32);
+  EXPECT_EQ(HexText(ByteBuffer(sizedJournal.begin(), sizedJournal.begin() + 8)), HexText(Hex("'VRJL' 00 00 00 02")));
+  EXPECT_EQ(HexText(ByteBuffer(sizedJournal.begin() + 24, sizedJournal.begin() + 36)),
+            HexText(Hex("00 00 07 80 00 00 04 38 00 04 00 04")));
+  EXPECT_TRUE(std::equal(kSps.begin(), kSps.end(), sizedJournal.begin() + 36));
+}
+
 }  // namespace

@@ -118,6 +118,14 @@ class RecoveryTest : public RecordingTest {
     return bytes;
   }
 
+  // The same at a picture size of the stream's (which stays set afterwards).
+  Bytes CleanCloseAt(const std::vector<EncodedSample>& samples, std::size_t count, std::uint32_t width,
+                     std::uint32_t height) {
+    processState.stream.width = width;
+    processState.stream.height = height;
+    return CleanClose(samples, count);
+  }
+
   // The media-data end of each leftover: ends[k] is the file offset just after sample k - 1.
   static std::vector<std::size_t> SampleEnds(const std::vector<Leftover>& leftovers) {
     std::vector<std::size_t> ends;
@@ -529,6 +537,101 @@ TEST_F(RecoveryTest, RecoveryRunsOnAThreadOfItsOwn) {
   ASSERT_EQ(platform::AtomicLoad(processState.runningRecoveries), 0);
   EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
   EXPECT_TRUE(ReadFileBytes(folder / kFinal) == clean);
+}
+
+// A leftover is rebuilt at the picture size it was recorded at, whatever the size of the stream
+// the recovering run has: a 1920x1080 recording recovered by a run of the seed's stream, and a
+// 1280x720 one (a version 1 journal) by a run of 2560x1440.
+TEST_F(RecoveryTest, RebuiltAtTheSizeItWasRecordedAt) {
+  const std::vector<EncodedSample> samples = Mixed(14);
+  processState.stream.width = 1920;
+  processState.stream.height = 1080;
+  const std::vector<Leftover> leftovers = RecordLeftovers(samples);
+  const Bytes clean = CleanClose(samples, samples.size());
+  ASSERT_EQ(mp4read::ReadFile(clean).movie.width, 1920);
+  JournalHeader header;
+  ASSERT_TRUE(ParseJournalHeader(leftovers.back().journal.data(), leftovers.back().journal.size(), header));
+  EXPECT_TRUE(header.picture == (PictureSize{1920, 1080}));
+
+  processState.stream = stream::SeedStreamFormat();
+  Place(leftovers.back());
+  const Bytes recovered = StartAndTake();
+  EXPECT_TRUE(recovered == clean);
+  const mp4read::File f = mp4read::ReadFile(recovered);
+  EXPECT_EQ(f.movie.trackWidth, 1920u << 16);
+  EXPECT_EQ(f.movie.trackHeight, 1080u << 16);
+  EXPECT_EQ(f.movie.width, 1920);
+  EXPECT_EQ(f.movie.height, 1080);
+  // Cut in its middle, it is still rebuilt at its own size.
+  const Bytes cleanNine = CleanCloseAt(samples, 9, 1920, 1080);
+  processState.stream = stream::SeedStreamFormat();
+  Place(leftovers[9]);
+  EXPECT_TRUE(StartAndTake() == cleanNine);
+
+  const std::vector<Leftover> seedLeftovers = RecordLeftovers(samples);
+  const Bytes seedClean = CleanClose(samples, samples.size());
+  processState.stream.width = 2560;
+  processState.stream.height = 1440;
+  Place(seedLeftovers.back());
+  const Bytes seedRecovered = StartAndTake();
+  EXPECT_TRUE(seedRecovered == seedClean);
+  EXPECT_EQ(mp4read::ReadFile(seedRecovered).movie.width, 1280);
+  EXPECT_EQ(RecoveryLines(), (std::vector<std::string>{"recovered " + kFinal + ": 14 frames",
+                                                       "recovered " + kFinal + ": 9 frames",
+                                                       "recovered " + kFinal + ": 14 frames"}));
+}
+
+// A version 2 header whose picture size no stream can have (0, odd, beyond the limits) is no
+// journal of vistrel's even with its CRC right: nothing is rebuilt from it. The sizes at the
+// limits are. A header cut anywhere is refused without a read past its end.
+TEST_F(RecoveryTest, PictureSizesNoStreamHasAreNotRecovered) {
+  const std::vector<EncodedSample> samples = Mixed(8);
+  const Leftover whole = RecordLeftovers(samples).back();
+  JournalHeader header;
+  ASSERT_TRUE(ParseJournalHeader(whole.journal.data(), whole.journal.size(), header));
+  auto recoveredWith = [&](PictureSize picture) {
+    const std::uint8_t identity[kJournalIdentitySize] = {9};
+    const ByteBuffer newHeader = BuildJournalHeader(identity, header.sps, header.pps, picture);
+    const std::uint32_t seed = Crc32(newHeader.data(), newHeader.size() - 4);
+    Leftover l = whole;
+    l.journal.assign(newHeader.begin(), newHeader.end());
+    for (std::uint32_t i = 0; i < samples.size(); ++i) {
+      JournalSample s;
+      EXPECT_TRUE(ParseJournalRecord(header.seed, i, whole.journal.data() + header.size + i * kJournalRecordSize, s));
+      std::uint8_t bytes[kJournalRecordSize];
+      BuildJournalRecord(seed, i, s, bytes);
+      l.journal.insert(l.journal.end(), bytes, bytes + sizeof bytes);
+    }
+    RecoveredRecording r;
+    const bool ok = ReadLeftoverRecording(Memory(l.journal), Memory(l.media), r);
+    EXPECT_EQ(ok, JournalPictureSizeValid(picture));
+    if (ok) {
+      EXPECT_TRUE(r.picture == picture);
+    }
+    return ok ? r.table.times.size() : 0;
+  };
+  for (const PictureSize bad : {PictureSize{0, 0}, PictureSize{0, 720}, PictureSize{1280, 0}, PictureSize{1921, 1080},
+                                PictureSize{1920, 1081}, PictureSize{318, 180}, PictureSize{320, 178},
+                                PictureSize{3842, 2160}, PictureSize{3840, 2162}, PictureSize{65536, 720},
+                                PictureSize{0xFFFFFFFEu, 0xFFFFFFFEu}}) {
+    EXPECT_EQ(recoveredWith(bad), 0u) << bad.width << "x" << bad.height;
+  }
+  for (const PictureSize good : {PictureSize{320, 180}, PictureSize{3840, 2160}, PictureSize{1920, 1080},
+                                 PictureSize{2560, 1440}, PictureSize{1282, 182}}) {
+    EXPECT_EQ(recoveredWith(good), samples.size()) << good.width << "x" << good.height;
+  }
+  const std::uint8_t identity[kJournalIdentitySize] = {};
+  const ByteBuffer sized = BuildJournalHeader(identity, header.sps, header.pps, PictureSize{1920, 1080});
+  for (std::size_t cut = 0; cut < sized.size(); ++cut) {
+    const Bytes part(sized.begin(), sized.begin() + static_cast<std::ptrdiff_t>(cut));
+    JournalHeader parsed;
+    EXPECT_FALSE(ParseJournalHeader(part.data(), part.size(), parsed)) << cut;
+  }
+  JournalHeader parsed;
+  ASSERT_TRUE(ParseJournalHeader(sized.data(), sized.size(), parsed));
+  EXPECT_EQ(parsed.size, sized.size());
+  EXPECT_EQ(parsed.sps, header.sps);
+  EXPECT_EQ(parsed.pps, header.pps);
 }
 
 }  // namespace
