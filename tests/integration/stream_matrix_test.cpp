@@ -62,6 +62,70 @@ const Block& BlockNamed(const std::string& name) {
   return Blocks().front();
 }
 
+// ---- The MP4 layout of two files, compared box by box --------------------------------------------
+
+std::uint32_t U32(const std::string& b, std::size_t at) {
+  if (at + 4 > b.size()) return 0;
+  return std::uint32_t(std::uint8_t(b[at])) << 24 | std::uint32_t(std::uint8_t(b[at + 1])) << 16 |
+         std::uint32_t(std::uint8_t(b[at + 2])) << 8 | std::uint32_t(std::uint8_t(b[at + 3]));
+}
+
+struct Box {
+  std::string path;     // "moov/trak/mdia/minf/stbl/stts"
+  std::string payload;  // the bytes after the box header (empty for containers)
+};
+
+// Every box of bytes[begin, end) in file order, containers followed by what they hold; false on a
+// box that does not fit.
+bool ParseBoxes(const std::string& bytes, std::size_t begin, std::size_t end, const std::string& parent,
+                std::vector<Box>& boxes) {
+  // How many bytes of a container's payload come before the boxes it holds.
+  static const std::map<std::string, std::size_t> kContainers = {
+      {"moov", 0}, {"trak", 0}, {"mdia", 0}, {"minf", 0}, {"dinf", 0},
+      {"stbl", 0}, {"stsd", 8}, {"dref", 8}, {"avc1", 78}};
+  std::size_t at = begin;
+  while (at < end) {
+    if (end - at < 8) return false;
+    const std::uint32_t size = U32(bytes, at);
+    if (size < 8 || size > end - at) return false;
+    const std::string type = bytes.substr(at + 4, 4);
+    const std::string path = parent.empty() ? type : parent + "/" + type;
+    const auto container = kContainers.find(type);
+    if (container != kContainers.end()) {
+      boxes.push_back({path, bytes.substr(at + 8, container->second)});
+      if (!ParseBoxes(bytes, at + 8 + container->second, at + size, path, boxes)) return false;
+    } else {
+      boxes.push_back({path, type == "mdat" ? std::string() : bytes.substr(at + 8, size - 8)});
+    }
+    at += size;
+  }
+  return true;
+}
+
+std::vector<Box> BoxesOf(const fs::path& file) {
+  const std::string bytes = ReadWhole(file);
+  std::vector<Box> boxes;
+  EXPECT_TRUE(ParseBoxes(bytes, 0, bytes.size(), "", boxes)) << file;
+  return boxes;
+}
+
+std::uint32_t SampleCount(const std::vector<Box>& boxes) {
+  for (const Box& b : boxes) {
+    if (b.path == "moov/trak/mdia/minf/stbl/stsz") return U32(b.payload, 8);
+  }
+  return 0;
+}
+
+// The duration of each sample, from the run-length "stts" table.
+std::vector<std::uint32_t> SampleDurations(const std::string& stts) {
+  std::vector<std::uint32_t> durations;
+  const std::uint32_t entries = U32(stts, 4);
+  for (std::uint32_t e = 0; e < entries && 8 + 8 * e + 8 <= stts.size() && durations.size() < 100000; ++e) {
+    durations.insert(durations.end(), U32(stts, 8 + 8 * e), U32(stts, 12 + 8 * e));
+  }
+  return durations;
+}
+
 // What one run left: its clip and its recording, kept for the comparisons between runs.
 struct RunFiles {
   fs::path clip, recording;
@@ -170,6 +234,7 @@ class StreamMatrix : public VistrelRun {
     EXPECT_EQ(probe.frameRate, std::to_string(run.rateNumerator) + "/" + std::to_string(run.rateDenominator));
     EXPECT_NEAR(testing_support::Rate(probe.averageFrameRate), rate, rate * 0.002) << probe.averageFrameRate;
     ASSERT_EQ(probe.timeBase, "1/90000");
+    ExpectHeaderSize(file, run);
 
     const auto packets = testing_support::ProbePackets(file);
     ASSERT_EQ(packets.size(), numbers.size());
@@ -191,6 +256,25 @@ class StreamMatrix : public VistrelRun {
       }
       EXPECT_EQ(packets[i].keyframe, n % (run.rateNumerator / run.rateDenominator) == 0);
     }
+  }
+
+  // The track header and the sample entry give the picture's size: players size their window from
+  // them before they read a parameter set.
+  static void ExpectHeaderSize(const fs::path& file, const RunFiles& run) {
+    bool track = false, entry = false;
+    for (const Box& b : BoxesOf(file)) {
+      if (b.path == "moov/trak/tkhd" && b.payload.size() >= 84) {
+        track = true;
+        EXPECT_EQ(U32(b.payload, 76), run.width << 16) << "tkhd width, 16.16";
+        EXPECT_EQ(U32(b.payload, 80), run.height << 16) << "tkhd height, 16.16";
+      }
+      if (b.path == "moov/trak/mdia/minf/stbl/stsd/avc1" && b.payload.size() >= 28) {
+        entry = true;
+        EXPECT_EQ(U32(b.payload, 24) >> 16, run.width) << "avc1 width";
+        EXPECT_EQ(U32(b.payload, 24) & 0xFFFF, run.height) << "avc1 height";
+      }
+    }
+    EXPECT_TRUE(track && entry);
   }
 
   static std::int64_t FrameTimeAt(const RunFiles& run, std::uint64_t n) {
@@ -215,70 +299,6 @@ TEST_F(StreamMatrix, Version3At2160p30) { RunAndCheck("Uhd2160p30"); }
 TEST_F(StreamMatrix, Version3At30000Over1001) { RunAndCheck("Ntsc720p"); }
 TEST_F(StreamMatrix, Version3WithRowsWiderThanThePicture) { RunAndCheck("WideStride900p"); }
 TEST_F(StreamMatrix, Version3WithNv12Slots) { RunAndCheck("Nv12At1080p60"); }
-
-// ---- The MP4 layout of two files, compared box by box --------------------------------------------
-
-std::uint32_t U32(const std::string& b, std::size_t at) {
-  if (at + 4 > b.size()) return 0;
-  return std::uint32_t(std::uint8_t(b[at])) << 24 | std::uint32_t(std::uint8_t(b[at + 1])) << 16 |
-         std::uint32_t(std::uint8_t(b[at + 2])) << 8 | std::uint32_t(std::uint8_t(b[at + 3]));
-}
-
-struct Box {
-  std::string path;     // "moov/trak/mdia/minf/stbl/stts"
-  std::string payload;  // the bytes after the box header (empty for containers)
-};
-
-// Every box of bytes[begin, end) in file order, containers followed by what they hold; false on a
-// box that does not fit.
-bool ParseBoxes(const std::string& bytes, std::size_t begin, std::size_t end, const std::string& parent,
-                std::vector<Box>& boxes) {
-  // How many bytes of a container's payload come before the boxes it holds.
-  static const std::map<std::string, std::size_t> kContainers = {
-      {"moov", 0}, {"trak", 0}, {"mdia", 0}, {"minf", 0}, {"dinf", 0},
-      {"stbl", 0}, {"stsd", 8}, {"dref", 8}, {"avc1", 78}};
-  std::size_t at = begin;
-  while (at < end) {
-    if (end - at < 8) return false;
-    const std::uint32_t size = U32(bytes, at);
-    if (size < 8 || size > end - at) return false;
-    const std::string type = bytes.substr(at + 4, 4);
-    const std::string path = parent.empty() ? type : parent + "/" + type;
-    const auto container = kContainers.find(type);
-    if (container != kContainers.end()) {
-      boxes.push_back({path, bytes.substr(at + 8, container->second)});
-      if (!ParseBoxes(bytes, at + 8 + container->second, at + size, path, boxes)) return false;
-    } else {
-      boxes.push_back({path, type == "mdat" ? std::string() : bytes.substr(at + 8, size - 8)});
-    }
-    at += size;
-  }
-  return true;
-}
-
-std::vector<Box> BoxesOf(const fs::path& file) {
-  const std::string bytes = ReadWhole(file);
-  std::vector<Box> boxes;
-  EXPECT_TRUE(ParseBoxes(bytes, 0, bytes.size(), "", boxes)) << file;
-  return boxes;
-}
-
-std::uint32_t SampleCount(const std::vector<Box>& boxes) {
-  for (const Box& b : boxes) {
-    if (b.path == "moov/trak/mdia/minf/stbl/stsz") return U32(b.payload, 8);
-  }
-  return 0;
-}
-
-// The duration of each sample, from the run-length "stts" table.
-std::vector<std::uint32_t> SampleDurations(const std::string& stts) {
-  std::vector<std::uint32_t> durations;
-  const std::uint32_t entries = U32(stts, 4);
-  for (std::uint32_t e = 0; e < entries && 8 + 8 * e + 8 <= stts.size() && durations.size() < 100000; ++e) {
-    durations.insert(durations.end(), U32(stts, 8 + 8 * e), U32(stts, 12 + 8 * e));
-  }
-  return durations;
-}
 
 // The two files have the same boxes in the same order with the same contents, except what
 // depends on how many frames each holds and how large each came out of the encoder: the sample
