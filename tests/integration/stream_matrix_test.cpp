@@ -50,6 +50,7 @@ const std::vector<Block>& Blocks() {
       {"Ntsc720p", Stream(1280, 720, 30000, 1001), 90},
       {"WideStride900p", Stream(1600, 900, 30, 1, 1600 * 4 + 256), 75},
       {"Nv12At1080p60", Stream(1920, 1080, 60, 1, 0, exchange::kPixelFormatNv12), 150},
+      {"Nv12WideStride540p", Stream(960, 540, 30, 1, 1024, exchange::kPixelFormatNv12), 60},
   };
   return blocks;
 }
@@ -300,6 +301,7 @@ TEST_F(StreamMatrix, Version3At2160p30) { RunAndCheck("Uhd2160p30"); }
 TEST_F(StreamMatrix, Version3At30000Over1001) { RunAndCheck("Ntsc720p"); }
 TEST_F(StreamMatrix, Version3WithRowsWiderThanThePicture) { RunAndCheck("WideStride900p"); }
 TEST_F(StreamMatrix, Version3WithNv12Slots) { RunAndCheck("Nv12At1080p60"); }
+TEST_F(StreamMatrix, Version3WithNv12RowsWiderThanThePicture) { RunAndCheck("Nv12WideStride540p"); }
 
 // The two files have the same boxes in the same order with the same contents, except what
 // depends on how many frames each holds and how large each came out of the encoder: the sample
