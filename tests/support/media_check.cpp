@@ -31,10 +31,11 @@ std::string Quote(const std::filesystem::path& path) {
   return out + "'";
 }
 
-ProbedVideo ProbeVideo(const std::filesystem::path& file) {
+ProbedVideo ProbeVideo(const std::filesystem::path& file, bool countFrames) {
   ProbedVideo v;
   // Errors alone first: a clean file prints nothing at this level.
-  const CommandResult check = RunCommand("ffprobe -v error -count_frames -select_streams v:0 "
+  const CommandResult check = RunCommand(std::string("ffprobe -v error ") + (countFrames ? "-count_frames " : "") +
+                                         "-select_streams v:0 "
                                          "-show_entries stream=codec_name,profile,width,height,nb_read_frames,duration,"
                                          "r_frame_rate,avg_frame_rate,time_base "
                                          "-of default=noprint_wrappers=1 " + Quote(file));

@@ -37,7 +37,8 @@ struct ProbedVideo {
   std::string timeBase;        // "1/90000"
 };
 
-ProbedVideo ProbeVideo(const std::filesystem::path& file);
+// countFrames false: without decoding the stream (frames stays 0), for the header's fields alone.
+ProbedVideo ProbeVideo(const std::filesystem::path& file, bool countFrames = true);
 
 struct Packet {
   std::int64_t pts = 0;  // in the stream's time base
