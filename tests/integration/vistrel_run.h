@@ -149,7 +149,7 @@ class VistrelRun : public testing::Test {
   }
 
   // Time stamp of frame n at the block's frame rate (version 2: n/30 s), in kTicksPerSecond ticks.
-  std::int64_t FrameTime(std::uint64_t n) const {
+  std::int64_t StampOf(std::uint64_t n) const {
     const host::HostStream& s = ex.Stream();
     return static_cast<std::int64_t>(n * static_cast<std::uint64_t>(kTicksPerSecond) * s.frameRateDenominator /
                                      s.frameRateNumerator);
@@ -182,7 +182,7 @@ class VistrelRun : public testing::Test {
         } else {
           host::DrawTestPicture(slot, s.width, s.height, s.stride, static_cast<std::uint32_t>(n));
         }
-        ex.SubmitSlot(FrameTime(n));
+        ex.SubmitSlot(StampOf(n));
         fed = ++n;
       }
     });
