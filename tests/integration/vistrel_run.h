@@ -64,15 +64,16 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& folder) {
   return files;
 }
 
-// The file decodes cleanly as 1280x720 H.264 Main with consecutive frame numbers; returns them.
-inline std::vector<std::optional<std::uint32_t>> CheckVideo(const fs::path& file) {
+// The file decodes cleanly as width x height H.264 Main with consecutive frame numbers; returns them.
+inline std::vector<std::optional<std::uint32_t>> CheckVideo(const fs::path& file, std::uint32_t width = 1280,
+                                                            std::uint32_t height = 720) {
   const auto probe = testing_support::ProbeVideo(file);
   EXPECT_TRUE(probe.ok) << file << ": " << probe.errors;
   EXPECT_EQ(probe.codec, "h264") << file;
   EXPECT_EQ(probe.profile, "Main") << file;
-  EXPECT_EQ(probe.width, 1280) << file;
-  EXPECT_EQ(probe.height, 720) << file;
-  const auto decoded = testing_support::DecodeFrameNumbers(file);
+  EXPECT_EQ(probe.width, static_cast<int>(width)) << file;
+  EXPECT_EQ(probe.height, static_cast<int>(height)) << file;
+  const auto decoded = testing_support::DecodeFrameNumbers(file, width, height);
   EXPECT_TRUE(decoded.clean) << file << ": " << decoded.errors;
   EXPECT_EQ(static_cast<std::int64_t>(decoded.numbers.size()), probe.frames) << file;
   EXPECT_TRUE(testing_support::Consecutive(decoded.numbers)) << file;
@@ -95,6 +96,8 @@ class VistrelRun : public testing::Test {
   host::HostExchange ex;
   platform::ProcessHandle child;
   bool running = false;
+  // The stream of the block Start creates: empty for a version 2 block, given for a version 3 one.
+  std::optional<host::HostStream> stream;
 
   void SetUp() override {
     bin = dir.path() / "bin";
@@ -130,6 +133,7 @@ class VistrelRun : public testing::Test {
     options.clockFrequency = kTicksPerSecond;
     options.log = true;
     options.record = record;
+    options.stream = stream;
     ex.Close();
     if (!ex.Create(platform::CurrentProcessId(), options)) return false;
     if (stopAtOnce) ex.SetStopSwitch();
@@ -144,16 +148,26 @@ class VistrelRun : public testing::Test {
     return WaitUntil([&] { return ex.Status() != 0; }, 20000) && ex.Status() == 1;
   }
 
+  // Time stamp of frame n at the block's frame rate (version 2: n/30 s), in kTicksPerSecond ticks.
+  std::int64_t StampOf(std::uint64_t n) const {
+    const host::HostStream& s = ex.Stream();
+    return static_cast<std::int64_t>(n * static_cast<std::uint64_t>(kTicksPerSecond) * s.frameRateDenominator /
+                                     s.frameRateNumerator);
+  }
+
   // Frames from a thread of this test: at pace frames per real second, or as fast as vistrel takes
-  // them (pace 0). Their time stamps are the fast clock's: frame n at n/30 s.
-  void Feed(double pace = 0) {
+  // them (pace 0), up to frame number last (excluded). Their time stamps are the fast clock's:
+  // frame n at n frame durations of the block's rate. Each is the numbered test picture at the
+  // block's size, in its pixel format.
+  void Feed(double pace = 0, std::uint64_t last = UINT64_MAX) {
     StopFeeding();
     feeding = true;
-    feeder = std::thread([this, pace] {
+    feeder = std::thread([this, pace, last] {
       const auto start = Clock::now();
       std::uint64_t n = fed.load();
       const std::uint64_t first = n;
-      while (feeding.load()) {
+      const host::HostStream s = ex.Stream();
+      while (feeding.load() && n < last) {
         if (pace > 0 && Clock::now() < start + std::chrono::duration<double>((n - first) / pace)) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
           continue;
@@ -163,8 +177,12 @@ class VistrelRun : public testing::Test {
           std::this_thread::sleep_for(std::chrono::microseconds(300));
           continue;
         }
-        host::DrawTestPicture(slot, exchange::kStride, static_cast<std::uint32_t>(n));
-        ex.SubmitSlot(static_cast<std::int64_t>(n) * kTicksPerSecond / static_cast<std::int64_t>(kFps));
+        if (s.pixelFormat == exchange::kPixelFormatNv12) {
+          host::DrawTestPictureNv12(slot, s.width, s.height, s.stride, static_cast<std::uint32_t>(n));
+        } else {
+          host::DrawTestPicture(slot, s.width, s.height, s.stride, static_cast<std::uint32_t>(n));
+        }
+        ex.SubmitSlot(StampOf(n));
         fed = ++n;
       }
     });

@@ -1,5 +1,6 @@
 #include "support/media_check.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -30,11 +31,13 @@ std::string Quote(const std::filesystem::path& path) {
   return out + "'";
 }
 
-ProbedVideo ProbeVideo(const std::filesystem::path& file) {
+ProbedVideo ProbeVideo(const std::filesystem::path& file, bool countFrames) {
   ProbedVideo v;
   // Errors alone first: a clean file prints nothing at this level.
-  const CommandResult check = RunCommand("ffprobe -v error -count_frames -select_streams v:0 "
-                                         "-show_entries stream=codec_name,profile,width,height,nb_read_frames,duration "
+  const CommandResult check = RunCommand(std::string("ffprobe -v error ") + (countFrames ? "-count_frames " : "") +
+                                         "-select_streams v:0 "
+                                         "-show_entries stream=codec_name,profile,width,height,nb_read_frames,duration,"
+                                         "r_frame_rate,avg_frame_rate,time_base "
                                          "-of default=noprint_wrappers=1 " + Quote(file));
   std::istringstream lines(check.output);
   std::string line;
@@ -51,13 +54,58 @@ ProbedVideo ProbeVideo(const std::filesystem::path& file) {
     else if (key == "height") v.height = std::atoi(value.c_str());
     else if (key == "nb_read_frames") v.frames = std::atoll(value.c_str());
     else if (key == "duration") v.duration = std::atof(value.c_str());
+    else if (key == "r_frame_rate") v.frameRate = value;
+    else if (key == "avg_frame_rate") v.averageFrameRate = value;
+    else if (key == "time_base") v.timeBase = value;
     else v.errors += line + "\n";
   }
   v.ok = check.exitCode == 0 && v.errors.empty() && !v.codec.empty();
   return v;
 }
 
-DecodedFrames DecodeFrameNumbers(const std::filesystem::path& file) {
+std::vector<Packet> ProbePackets(const std::filesystem::path& file) {
+  const CommandResult probe = RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,duration,flags "
+                                         "-of csv=p=0 " + Quote(file));
+  std::vector<Packet> packets;
+  if (probe.exitCode != 0) return packets;
+  std::istringstream lines(probe.output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    Packet p;
+    char flags[8] = {};
+    if (std::sscanf(line.c_str(), "%" SCNd64 ",%" SCNd64 ",%" SCNd64 ",%7s", &p.pts, &p.dts, &p.duration, flags) != 4) {
+      return {};  // anything else (an error, a missing time) makes the list worthless
+    }
+    p.keyframe = flags[0] == 'K';
+    packets.push_back(p);
+  }
+  return packets;
+}
+
+double Rate(const std::string& fraction) {
+  long long numerator = 0, denominator = 0;
+  if (std::sscanf(fraction.c_str(), "%lld/%lld", &numerator, &denominator) != 2 || denominator == 0) return 0;
+  return static_cast<double>(numerator) / static_cast<double>(denominator);
+}
+
+std::map<std::uint32_t, std::vector<std::uint8_t>> DecodePictures(const std::filesystem::path& file,
+                                                                  std::uint32_t width, std::uint32_t height,
+                                                                  const std::set<std::uint32_t>& wanted) {
+  std::map<std::uint32_t, std::vector<std::uint8_t>> pictures;
+  const std::string command = "ffmpeg -nostdin -v error -i " + Quote(file) +
+                              " -fps_mode passthrough -enc_time_base 1/90000 -f rawvideo -pix_fmt yuv420p - 2>/dev/null";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return pictures;
+  std::vector<std::uint8_t> picture(std::size_t{width} * height * 3 / 2);
+  while (std::fread(picture.data(), 1, picture.size(), pipe) == picture.size()) {
+    const auto number = host::ReadFrameNumber(picture.data(), width, height, width);
+    if (number && wanted.count(*number) != 0) pictures[*number] = picture;
+  }
+  ::pclose(pipe);
+  return pictures;
+}
+
+DecodedFrames DecodeFrameNumbers(const std::filesystem::path& file, std::uint32_t width, std::uint32_t height) {
   DecodedFrames d;
   // Pictures stream through a pipe (a five-minute file is gigabytes of grey frames); what ffmpeg
   // says goes to a file of its own.
@@ -66,9 +114,9 @@ DecodedFrames DecodeFrameNumbers(const std::filesystem::path& file) {
                               Quote(errors);
   std::FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return d;
-  std::vector<std::uint8_t> picture(1280 * 720);
+  std::vector<std::uint8_t> picture(std::size_t{width} * height);
   while (std::fread(picture.data(), 1, picture.size(), pipe) == picture.size()) {
-    d.numbers.push_back(host::ReadFrameNumber(picture.data(), 1280));
+    d.numbers.push_back(host::ReadFrameNumber(picture.data(), width, height, width));
   }
   const int status = ::pclose(pipe);
   std::FILE* in = std::fopen(errors.c_str(), "rb");
