@@ -22,7 +22,7 @@ constexpr std::uint8_t kStreamTypeAudio = 0x05 << 2 | 1;  // audio stream, reser
 // the priming's end begin before the first audible sample. Saturates rather than overflows.
 std::int64_t FrameBegin(const AudioTable& audio, std::size_t j) {
   const std::int64_t lead = std::clamp(audio.firstAudibleTime, -kMaxAudioLead, kMaxAudioLead);
-  const std::int64_t frame = static_cast<std::int64_t>(std::min<std::size_t>(j, std::size_t{1} << 40));
+  const std::int64_t frame = static_cast<std::int64_t>(std::min<std::uint64_t>(j, std::uint64_t{1} << 40));
   const std::int64_t samples = frame * kAacFrameSamples - static_cast<std::int64_t>(audio.primingSamples);
   return lead + samples * (kUnitsPerSecond / 16) / (kAudioTimeScale / 16);
 }
