@@ -187,11 +187,12 @@ std::vector<PlannedChunk> PlanChunks(const SampleTable& video, const AudioTable&
     constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
     const std::int64_t second =
         std::min(v < videoCount ? videoSecond(v) : kNever, a < audioCount ? audioSecond(a) : kNever);
+    constexpr std::uint32_t kMostInChunk = std::numeric_limits<std::uint32_t>::max();
     std::uint32_t taken = 0;
-    while (v < videoCount && videoSecond(v) <= second && taken < std::numeric_limits<std::uint32_t>::max()) ++v, ++taken;
+    while (v < videoCount && videoSecond(v) <= second && taken < kMostInChunk) ++v, ++taken;
     if (taken > 0) plan.push_back(PlannedChunk{ChunkTrack::kVideo, taken});
     taken = 0;
-    while (a < audioCount && audioSecond(a) <= second && taken < std::numeric_limits<std::uint32_t>::max()) ++a, ++taken;
+    while (a < audioCount && audioSecond(a) <= second && taken < kMostInChunk) ++a, ++taken;
     if (taken > 0) plan.push_back(PlannedChunk{ChunkTrack::kAudio, taken});
   }
   return plan;

@@ -84,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t start = in.ConsumeBool() ? in.ConsumeIntegral<std::uint64_t>()
                                                : in.ConsumeIntegralInRange<std::uint64_t>(0, 1 << 20);
 
-  const ByteBuffer payload = BuildAudioVideoMoovPayload(video, lastDuration, sps, pps, PictureSize{}, audio, plan, start);
+  const ByteBuffer payload =
+      BuildAudioVideoMoovPayload(video, lastDuration, sps, pps, PictureSize{}, audio, plan, start);
 
   bool inBounds = frames > 0 && !audio.audioSpecificConfig.empty() &&
                   audio.audioSpecificConfig.size() <= kMaxAudioSpecificConfigBytes &&

@@ -216,7 +216,8 @@ void CheckFile(std::int64_t firstAudible) {
   EXPECT_NEAR(std::stod(snd.at("start_time")), lead, 0.0001);
 
   // Both streams decode in full without a word from the decoders.
-  const Output decoded = RunShell("ffmpeg -nostdin -v warning -i '" + path.string() + "' -map 0:v -map 0:a -f null -", path);
+  const Output decoded =
+      RunShell("ffmpeg -nostdin -v warning -i '" + path.string() + "' -map 0:v -map 0:a -f null -", path);
   EXPECT_EQ(decoded.status, 0) << decoded.err;
   EXPECT_EQ(decoded.err, "");
   // The decoded sound holds exactly the audible samples, and the tone from its first sample on:
