@@ -23,13 +23,17 @@ bool KeptInMediaData(const NalUnit& unit) {
 constexpr std::uint32_t kTrackId = 1;
 constexpr std::uint32_t kMaxMovieSide = 65535;
 
+}  // namespace
+
+namespace mp4detail {
+
 void AppendMatrix(ByteBuffer& out) {
   // Identity: a, b, u, c, d, v, x, y, w with a = d = 1.0 (16.16) and w = 1.0 (2.30).
   const std::uint32_t matrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
   for (std::uint32_t v : matrix) AppendU32(out, v);
 }
 
-ByteBuffer MovieHeader(std::uint32_t duration) {
+ByteBuffer MovieHeader(std::uint32_t duration, std::uint32_t nextTrackId) {
   ByteBuffer b;
   b.reserve(100);
   AppendU32(b, 0);                // version 0, flags 0
@@ -42,9 +46,53 @@ ByteBuffer MovieHeader(std::uint32_t duration) {
   AppendZeros(b, 10);             // reserved
   AppendMatrix(b);
   AppendZeros(b, 24);             // pre-defined
-  AppendU32(b, kTrackId + 1);     // next track ID
+  AppendU32(b, nextTrackId);      // next track ID
   return b;
 }
+
+ByteBuffer DataInformation() {
+  ByteBuffer url;
+  AppendU32(url, 0x00000001);  // version 0, flags 1: media in this file
+  ByteBuffer dref;
+  AppendU32(dref, 0);  // version 0, flags 0
+  AppendU32(dref, 1);  // entry count
+  AppendBox(dref, "url ", url);
+  ByteBuffer dinf;
+  AppendBox(dinf, "dref", dref);
+  return dinf;
+}
+
+ByteBuffer SampleToChunk(const std::vector<std::uint32_t>& samplesPerChunk) {
+  ByteBuffer runs;
+  std::uint32_t entries = 0;
+  for (std::size_t c = 0; c < samplesPerChunk.size(); ++c) {
+    if (c > 0 && samplesPerChunk[c] == samplesPerChunk[c - 1]) continue;  // the run goes on
+    AppendU32(runs, static_cast<std::uint32_t>(c + 1));  // first chunk
+    AppendU32(runs, samplesPerChunk[c]);                 // samples per chunk
+    AppendU32(runs, 1);                                  // sample description index
+    ++entries;
+  }
+  ByteBuffer stsc;
+  AppendU32(stsc, 0);  // version 0, flags 0
+  AppendU32(stsc, entries);
+  AppendBytes(stsc, runs);
+  return stsc;
+}
+
+ByteBuffer ChunkOffsets(const std::vector<std::uint32_t>& offsets) {
+  ByteBuffer stco;
+  stco.reserve(8 + 4 * offsets.size());
+  AppendU32(stco, 0);  // version 0, flags 0
+  AppendU32(stco, static_cast<std::uint32_t>(offsets.size()));
+  for (std::uint32_t offset : offsets) AppendU32(stco, offset);
+  return stco;
+}
+
+}  // namespace mp4detail
+
+namespace {
+
+using mp4detail::AppendMatrix;
 
 ByteBuffer TrackHeader(std::uint32_t duration, PictureSize picture) {
   ByteBuffer b;
@@ -96,18 +144,6 @@ ByteBuffer VideoMediaHeader() {
   AppendU16(b, 0);           // graphics mode: copy
   AppendZeros(b, 6);         // opcolor
   return b;
-}
-
-ByteBuffer DataInformation() {
-  ByteBuffer url;
-  AppendU32(url, 0x00000001);  // version 0, flags 1: media in this file
-  ByteBuffer dref;
-  AppendU32(dref, 0);  // version 0, flags 0
-  AppendU32(dref, 1);  // entry count
-  AppendBox(dref, "url ", url);
-  ByteBuffer dinf;
-  AppendBox(dinf, "dref", dref);
-  return dinf;
 }
 
 ByteBuffer SampleDescription(const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
@@ -212,9 +248,10 @@ std::uint64_t ConvertedSize(const std::uint8_t* bytes, std::size_t size) {
   return total;
 }
 
-ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
-                            const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
-                            std::uint32_t chunkOffset, PictureSize picture) {
+mp4detail::VideoTrak mp4detail::BuildVideoTrak(const SampleTable& table, std::int64_t lastDuration,
+                                                const std::vector<std::uint8_t>& sps,
+                                                const std::vector<std::uint8_t>& pps, PictureSize picture,
+                                                const TrackChunks& chunks) {
   assert(sps.size() >= 4);
   picture = MoviePictureSize(picture);
   assert(table.keyframes.size() == table.times.size() && table.sizes.size() == table.times.size());
@@ -268,24 +305,12 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
     if (table.keyframes[i] != 0) AppendU32(stss, static_cast<std::uint32_t>(i + 1));
   }
 
-  ByteBuffer stsc;
-  AppendU32(stsc, 0);                           // version 0, flags 0
-  AppendU32(stsc, 1);                           // entry count
-  AppendU32(stsc, 1);                           // first chunk
-  AppendU32(stsc, static_cast<std::uint32_t>(n));  // samples per chunk
-  AppendU32(stsc, 1);                           // sample description index
-
   ByteBuffer stsz;
   stsz.reserve(12 + 4 * n);
   AppendU32(stsz, 0);                              // version 0, flags 0
   AppendU32(stsz, 0);                              // sample size: sizes vary
   AppendU32(stsz, static_cast<std::uint32_t>(n));  // sample count
   for (std::uint32_t size : table.sizes) AppendU32(stsz, size);
-
-  ByteBuffer stco;
-  AppendU32(stco, 0);  // version 0, flags 0
-  AppendU32(stco, 1);  // entry count
-  AppendU32(stco, chunkOffset);
 
   ByteBuffer stbl;
   AppendBox(stbl, "stsd", SampleDescription(sps, pps, picture));
@@ -302,9 +327,9 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
     }
     AppendBox(stbl, "ctts", ctts);
   }
-  AppendBox(stbl, "stsc", stsc);
+  AppendBox(stbl, "stsc", SampleToChunk(chunks.samples));
   AppendBox(stbl, "stsz", stsz);
-  AppendBox(stbl, "stco", stco);
+  AppendBox(stbl, "stco", ChunkOffsets(chunks.offsets));
 
   ByteBuffer minf;
   AppendBox(minf, "vmhd", VideoMediaHeader());
@@ -320,13 +345,26 @@ ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
   AppendBox(trak, "tkhd", TrackHeader(duration, picture));
   AppendBox(trak, "mdia", mdia);
 
+  // The first picture's place on the track's timeline: its composition time, the shift that
+  // keeps every composition offset non-negative past the first decode value.
+  const std::int64_t firstPicture = n == 0 ? 0 : shift - decode[0];
+  return VideoTrak{std::move(trak), duration, firstPicture, sttsEntries, keyframeCount, reordered};
+}
+
+ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
+                            const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
+                            std::uint32_t chunkOffset, PictureSize picture) {
+  const std::size_t n = table.times.size();
+  const mp4detail::VideoTrak video = mp4detail::BuildVideoTrak(
+      table, lastDuration, sps, pps, picture, TrackChunks{{static_cast<std::uint32_t>(n)}, {chunkOffset}});
+
   ByteBuffer payload;
-  payload.reserve(108 + trak.size() + 8);
-  AppendBox(payload, "mvhd", MovieHeader(duration));
-  AppendBox(payload, "trak", trak);
+  payload.reserve(108 + video.trak.size() + 8);
+  AppendBox(payload, "mvhd", mp4detail::MovieHeader(video.duration, kTrackId + 1));
+  AppendBox(payload, "trak", video.trak);
 
   // The size the layout promises: a mismatch means a field was added or lost above.
-  assert(payload.size() == 586 + sps.size() + pps.size() + 8 * sttsEntries + 4 * keyframeCount + 4 * n +
-                               (reordered ? 16 + 8 * n : 0));
+  assert(payload.size() == 586 + sps.size() + pps.size() + 8 * video.sttsEntries + 4 * video.keyframeCount + 4 * n +
+                               (video.reordered ? 16 + 8 * n : 0));
   return payload;
 }

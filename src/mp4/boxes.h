@@ -67,3 +67,37 @@ inline std::uint64_t ConvertedSize(const std::vector<std::uint8_t>& accessUnit) 
 ByteBuffer BuildMoovPayload(const SampleTable& table, std::int64_t lastDuration,
                             const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
                             std::uint32_t chunkOffset, PictureSize picture = PictureSize{});
+
+// Where one track's samples lie in the media data: the number of samples of each chunk, in
+// order, and each chunk's absolute file offset (both vectors one entry per chunk).
+struct TrackChunks {
+  std::vector<std::uint32_t> samples;
+  std::vector<std::uint32_t> offsets;
+};
+
+// The parts of the movie box that the video-only and the audio-and-video layouts share.
+namespace mp4detail {
+
+void AppendMatrix(ByteBuffer& out);
+ByteBuffer MovieHeader(std::uint32_t duration, std::uint32_t nextTrackId);
+ByteBuffer DataInformation();
+// "stsc" payload: runs of chunks of equal sample counts, sample description 1.
+ByteBuffer SampleToChunk(const std::vector<std::uint32_t>& samplesPerChunk);
+// "stco" payload: one 32-bit offset per chunk.
+ByteBuffer ChunkOffsets(const std::vector<std::uint32_t>& offsets);
+
+struct VideoTrak {
+  ByteBuffer trak;                 // the "trak" payload, track ID 1
+  std::uint32_t duration = 0;      // 90 kHz ticks, as in its headers
+  std::int64_t firstPicture = 0;   // 90 kHz ticks at which the first sample in file order is shown
+  std::uint32_t sttsEntries = 0;
+  std::uint32_t keyframeCount = 0;
+  bool reordered = false;
+};
+
+// The H.264 track exactly as BuildMoovPayload writes it, with its samples in the given chunks
+// (their counts summing to the number of samples: the caller's duty).
+VideoTrak BuildVideoTrak(const SampleTable& table, std::int64_t lastDuration, const std::vector<std::uint8_t>& sps,
+                         const std::vector<std::uint8_t>& pps, PictureSize picture, const TrackChunks& chunks);
+
+}  // namespace mp4detail

@@ -22,6 +22,35 @@ struct Entry {
   }
 };
 
+struct EditEntry {
+  std::uint32_t duration = 0;  // movie time scale
+  std::int32_t mediaTime = 0;  // media time scale; -1 for an empty edit
+  std::uint16_t rate = 0;
+};
+
+// The second track: AAC sound.
+struct SoundTrack {
+  bool present = false;
+  std::uint32_t trackFlags = 0, trackId = 0, trackDuration = 0, trackWidth = 0, trackHeight = 0;
+  std::uint16_t volume = 0;
+  std::vector<EditEntry> edits;
+  std::uint32_t mediaTimeScale = 0, mediaDuration = 0;
+  std::uint16_t language = 0;
+  std::string handlerType, handlerName;
+  std::uint32_t dataEntries = 0;
+  std::uint16_t dataReferenceIndex = 0, channels = 0, sampleBits = 0;
+  std::uint32_t sampleRate = 0;  // 16.16
+  std::uint16_t esId = 0;
+  std::uint8_t objectType = 0, streamType = 0, slPredefined = 0;
+  std::uint32_t bufferSize = 0, maxBitrate = 0, averageBitrate = 0;
+  std::vector<std::uint8_t> audioSpecificConfig;
+  std::vector<Entry> stts;
+  std::vector<std::array<std::uint32_t, 3>> stsc;
+  std::uint32_t stszSampleSize = 0;
+  std::vector<std::uint32_t> stsz;
+  std::vector<std::uint32_t> stco;
+};
+
 struct Movie {
   std::vector<std::string> boxOrder;  // every box met, as a path: "trak/mdia/minf/stbl/stsd/avc1/avcC"
 
@@ -53,6 +82,8 @@ struct Movie {
   std::uint32_t stszSampleSize = 0;
   std::vector<std::uint32_t> stsz;
   std::vector<std::uint32_t> stco;
+
+  SoundTrack sound;  // present when the movie has a second track
 };
 
 struct TopBox {
@@ -309,6 +340,187 @@ inline void ReadMdia(Cursor& c, Movie& m, const std::string& path) {
   });
 }
 
+// A descriptor header: its tag, then its length in one to four bytes of seven bits each.
+inline Cursor Descriptor(Cursor& c, std::uint8_t tag, const std::string& where) {
+  if (c.U8() != tag) c.Fail("expected descriptor tag " + std::to_string(tag));
+  std::uint32_t length = 0;
+  for (int i = 0;; ++i) {
+    if (i == 4) c.Fail("descriptor length over four bytes");
+    const std::uint8_t b = c.U8();
+    length = length << 7 | (b & 0x7F);
+    if ((b & 0x80) == 0) break;
+  }
+  if (length > c.Left()) c.Fail("descriptor runs past its parent");
+  Cursor inner(c.Here(), length, where);
+  c.Skip(length);
+  return inner;
+}
+
+inline void ReadEsds(Cursor& c, SoundTrack& s) {
+  VersionFlags(c, 0);
+  Cursor es = Descriptor(c, 0x03, "esds/ES/");
+  c.End();
+  s.esId = es.U16();
+  if (es.U8() != 0) es.Fail("stream dependence, URL or OCR flags set");
+  Cursor config = Descriptor(es, 0x04, "esds/ES/config/");
+  s.objectType = config.U8();
+  s.streamType = config.U8();
+  s.bufferSize = std::uint32_t{config.U8()} << 16;
+  s.bufferSize |= config.U16();
+  s.maxBitrate = config.U32();
+  s.averageBitrate = config.U32();
+  Cursor specific = Descriptor(config, 0x05, "esds/ES/config/specific/");
+  s.audioSpecificConfig = specific.Bytes(specific.Left());
+  config.End();
+  Cursor sl = Descriptor(es, 0x06, "esds/ES/SL/");
+  s.slPredefined = sl.U8();
+  sl.End();
+  es.End();
+}
+
+inline void ReadSoundStbl(Cursor& c, Movie& m, const std::string& path) {
+  SoundTrack& s = m.sound;
+  ForEachBox(c, path, [&](const std::string& type, Cursor& b) {
+    m.boxOrder.push_back(path + type);
+    if (type == "stsd") {
+      VersionFlags(b, 0);
+      b.Expect32(1, "entry count");
+      ForEachBox(b, path + "stsd/", [&](const std::string& entry, Cursor& e) {
+        m.boxOrder.push_back(path + "stsd/" + entry);
+        if (entry != "mp4a") e.Fail("unexpected sample entry");
+        e.Zeros(6, "reserved");
+        s.dataReferenceIndex = e.U16();
+        e.Zeros(8, "reserved");
+        s.channels = e.U16();
+        s.sampleBits = e.U16();
+        e.Zeros(4, "pre-defined and reserved");
+        s.sampleRate = e.U32();
+        ForEachBox(e, path + "stsd/mp4a/", [&](const std::string& inner, Cursor& d) {
+          m.boxOrder.push_back(path + "stsd/mp4a/" + inner);
+          if (inner != "esds") d.Fail("unexpected box");
+          ReadEsds(d, s);
+        });
+      });
+    } else if (type == "stts") {
+      ReadEntries(b, s.stts);
+    } else if (type == "stsc") {
+      VersionFlags(b, 0);
+      const std::uint32_t count = b.U32();
+      for (std::uint32_t i = 0; i < count; ++i) {
+        std::array<std::uint32_t, 3> e{};
+        for (auto& v : e) v = b.U32();
+        s.stsc.push_back(e);
+      }
+      b.End();
+    } else if (type == "stsz") {
+      VersionFlags(b, 0);
+      s.stszSampleSize = b.U32();
+      const std::uint32_t count = b.U32();
+      for (std::uint32_t i = 0; i < count; ++i) s.stsz.push_back(b.U32());
+      b.End();
+    } else if (type == "stco") {
+      VersionFlags(b, 0);
+      const std::uint32_t count = b.U32();
+      for (std::uint32_t i = 0; i < count; ++i) s.stco.push_back(b.U32());
+      b.End();
+    } else {
+      b.Fail("unexpected box");
+    }
+  });
+}
+
+inline void ReadSoundTrak(Cursor& c, Movie& m) {
+  SoundTrack& s = m.sound;
+  s.present = true;
+  const std::string path = "trak[2]/";
+  ForEachBox(c, path, [&](const std::string& type, Cursor& t) {
+    m.boxOrder.push_back(path + type);
+    if (type == "tkhd") {
+      s.trackFlags = t.U32();
+      t.Expect32(0, "creation time");
+      t.Expect32(0, "modification time");
+      s.trackId = t.U32();
+      t.Zeros(4, "reserved");
+      s.trackDuration = t.U32();
+      t.Zeros(8, "reserved");
+      t.Zeros(4, "layer and group");
+      s.volume = t.U16();
+      t.Zeros(2, "reserved");
+      Matrix(t);
+      s.trackWidth = t.U32();
+      s.trackHeight = t.U32();
+      t.End();
+    } else if (type == "edts") {
+      ForEachBox(t, path + "edts/", [&](const std::string& inner, Cursor& e) {
+        m.boxOrder.push_back(path + "edts/" + inner);
+        if (inner != "elst") e.Fail("unexpected box");
+        VersionFlags(e, 0);
+        const std::uint32_t count = e.U32();
+        for (std::uint32_t i = 0; i < count; ++i) {
+          EditEntry edit;
+          edit.duration = e.U32();
+          edit.mediaTime = static_cast<std::int32_t>(e.U32());
+          edit.rate = e.U16();
+          e.Zeros(2, "media rate fraction");
+          s.edits.push_back(edit);
+        }
+        e.End();
+      });
+    } else if (type == "mdia") {
+      ForEachBox(t, path + "mdia/", [&](const std::string& inner, Cursor& b) {
+        const std::string at = path + "mdia/";
+        m.boxOrder.push_back(at + inner);
+        if (inner == "mdhd") {
+          VersionFlags(b, 0);
+          b.Expect32(0, "creation time");
+          b.Expect32(0, "modification time");
+          s.mediaTimeScale = b.U32();
+          s.mediaDuration = b.U32();
+          s.language = b.U16();
+          b.Zeros(2, "pre-defined");
+          b.End();
+        } else if (inner == "hdlr") {
+          VersionFlags(b, 0);
+          b.Zeros(4, "pre-defined");
+          s.handlerType = b.FourCC();
+          b.Zeros(12, "reserved");
+          std::vector<std::uint8_t> name = b.Bytes(b.Left());
+          if (name.empty() || name.back() != 0) b.Fail("name without its zero byte");
+          s.handlerName.assign(name.begin(), name.end() - 1);
+        } else if (inner == "minf") {
+          ForEachBox(b, at + "minf/", [&](const std::string& box, Cursor& x) {
+            m.boxOrder.push_back(at + "minf/" + box);
+            if (box == "smhd") {
+              VersionFlags(x, 0);
+              x.Zeros(4, "balance and reserved");
+              x.End();
+            } else if (box == "dinf") {
+              ForEachBox(x, at + "minf/dinf/", [&](const std::string& d, Cursor& y) {
+                if (d != "dref") y.Fail("unexpected box");
+                VersionFlags(y, 0);
+                s.dataEntries = y.U32();
+                ForEachBox(y, at + "minf/dinf/dref/", [&](const std::string& entry, Cursor& u) {
+                  if (entry != "url ") u.Fail("unexpected data entry");
+                  VersionFlags(u, 1);
+                  u.End();
+                });
+              });
+            } else if (box == "stbl") {
+              ReadSoundStbl(x, m, at + "minf/stbl/");
+            } else {
+              x.Fail("unexpected box");
+            }
+          });
+        } else {
+          b.Fail("unexpected box");
+        }
+      });
+    } else {
+      t.Fail("unexpected box");
+    }
+  });
+}
+
 }  // namespace detail
 
 // Parses the payload of a "moov" box.
@@ -316,6 +528,7 @@ inline Movie ReadMoovPayload(const std::uint8_t* data, std::size_t size) {
   using namespace detail;
   Movie m;
   Cursor c(data, size, "moov/");
+  int tracks = 0;
   ForEachBox(c, "", [&](const std::string& type, Cursor& b) {
     m.boxOrder.push_back(type);
     if (type == "mvhd") {
@@ -331,7 +544,10 @@ inline Movie ReadMoovPayload(const std::uint8_t* data, std::size_t size) {
       b.Zeros(24, "pre-defined");
       m.nextTrackId = b.U32();
       b.End();
+    } else if (type == "trak" && ++tracks == 2) {
+      ReadSoundTrak(b, m);
     } else if (type == "trak") {
+      if (tracks > 2) b.Fail("more than two tracks");
       ForEachBox(b, "trak/", [&](const std::string& inner, Cursor& t) {
         m.boxOrder.push_back("trak/" + inner);
         if (inner == "tkhd") {
