@@ -141,13 +141,16 @@ SoundReport SoundReader::Take(std::vector<std::int16_t>& pcm, std::size_t maxFra
       ++lost;
       continue;
     }
-    lostRun_ += lost;
-    report.lostPackets = Saturate32(std::uint64_t{report.lostPackets} + lost);
+    if (started_) {
+      lostRun_ += lost;
+      report.lostPackets = Saturate32(std::uint64_t{report.lostPackets} + lost);
+    }
     lost = 0;
     Place(time, report);
     if (!Flush(pcm, maxFrames, emitted)) break;
   }
-  if (lost > 0) {
+  // Packets lost before the first one taken are before the start of the sound: nothing to report.
+  if (lost > 0 && started_) {
     lostRun_ += lost;
     report.lostPackets = Saturate32(std::uint64_t{report.lostPackets} + lost);
   }
