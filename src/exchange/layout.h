@@ -3,7 +3,8 @@
 // describes it field by field.
 //
 // Version 2 is fixed: 1280 x 720 BGRA, rows 5120 bytes apart, 30 frames a second. Version 3 uses
-// the same header and adds the host's own picture size, frame rate, bit rate and pixel format.
+// the same header and adds the host's own picture size, frame rate, bit rate and pixel format, and
+// the game's sound in a ring after the slots.
 //
 // All integers are little-endian (both sides run on the same machine).
 #pragma once
