@@ -68,7 +68,11 @@ void SoundReader::Place(std::int64_t time, SoundReport& report) {
     startTime_ = time;
   } else {
     if (lostRun_ > maxGapFrames / ring_.packetFrames) {
-      report.jumpSeconds = std::max(report.jumpSeconds, Saturate32(lostRun_ / kSoundRate * ring_.packetFrames));
+      // More lost than the longest gap filled: the clock goes on from the packet's own place.
+      const std::uint64_t seconds = lostRun_ > ~std::uint64_t{0} / ring_.packetFrames
+                                        ? ~std::uint64_t{0}
+                                        : lostRun_ * ring_.packetFrames / kSoundRate;
+      report.jumpSeconds = std::max(report.jumpSeconds, Saturate32(seconds));
     } else {
       silence = lostRun_ * ring_.packetFrames;
     }
