@@ -30,8 +30,17 @@ bool HostExchange::Create(std::uint32_t hostPid, const HostOptions& options) {
     stream = *options.stream;
     stream.stride = stream.RowStride();
     blockBytes = exchange::kFramesOffset + exchange::kSlotCount * stream.SlotBytes();
-    if (blockBytes > SIZE_MAX) return false;
   }
+  // The sound ring follows the slots, at a multiple of 64 bytes.
+  std::uint64_t ringOffset = 0, ringBytes = 0, packetBytes = 0;
+  if (options.sound) {
+    if (!options.stream || options.soundPacketFrames == 0 || options.soundPacketCount == 0) return false;
+    packetBytes = exchange::kSoundPacketHeaderBytes + std::uint64_t{options.soundPacketFrames} * exchange::kSoundFrameBytes;
+    ringOffset = (blockBytes + 63) / 64 * 64;
+    ringBytes = std::uint64_t{options.soundPacketCount} * packetBytes;
+    blockBytes = ringOffset + ringBytes;
+  }
+  if (blockBytes > SIZE_MAX) return false;
   blockName_ = exchange::BlockName(hostPid);
   eventName_ = exchange::EventName(hostPid);
   if (!platform::CreateSharedBlock(blockName_, static_cast<std::size_t>(blockBytes), block_)) return false;
@@ -58,6 +67,29 @@ bool HostExchange::Create(std::uint32_t hostPid, const HostOptions& options) {
     header_->bitRate = stream.bitRate;
     header_->pixelFormat = stream.pixelFormat;
   }
+  if (options.sound) {
+    exchange::SoundHeader& sound = header_->sound;
+    sound.present = exchange::kSoundPresent;
+    sound.rate = exchange::kSoundRate;
+    sound.channels = exchange::kSoundChannels;
+    sound.bitsPerSample = exchange::kSoundBitsPerSample;
+    sound.packetFrames = options.soundPacketFrames;
+    sound.packetCount = options.soundPacketCount;
+    sound.ringOffset = ringOffset;
+    sound.ringBytes = ringBytes;
+    soundRing_ = block_.view + ringOffset;
+    soundPacketFrames_ = options.soundPacketFrames;
+    soundPacketCount_ = options.soundPacketCount;
+    soundPacketBytes_ = static_cast<std::size_t>(packetBytes);
+    // No packet is whole until written: a fresh mapping's zeros would read as packet 0.
+    for (std::uint32_t i = 0; i < soundPacketCount_; ++i) {
+      auto* head = reinterpret_cast<exchange::SoundPacketHeader*>(soundRing_ + i * soundPacketBytes_);
+      head->sequence = exchange::kSoundSequenceWriting;
+    }
+  }
+  clockFrequency_ = options.clockFrequency;
+  audioWritten_ = 0;
+  audioPending_.clear();
   header_->clockFrequency = options.clockFrequency;
   header_->logSwitch = options.log ? 1 : 0;
   header_->recordSwitch = options.record ? 1 : 0;
@@ -74,6 +106,52 @@ void HostExchange::Close() {
   if (block_.view) platform::CloseSharedBlock(blockName_, block_);
   if (event_.handle != -1) platform::CloseNamedEvent(eventName_, event_);
   header_ = nullptr;
+  soundRing_ = nullptr;
+}
+
+std::int64_t HostExchange::AudioTicks(std::uint64_t frames) const {
+  if (clockFrequency_ <= 0) return 0;
+  const auto f = static_cast<std::uint64_t>(clockFrequency_);
+  return static_cast<std::int64_t>(frames / exchange::kSoundRate * f +
+                                   static_cast<std::uint64_t>(static_cast<double>(frames % exchange::kSoundRate) *
+                                                              static_cast<double>(f) / exchange::kSoundRate));
+}
+
+void HostExchange::WriteAudioPacket() {
+  const std::uint64_t number = audioWritten_;
+  std::uint8_t* packet = soundRing_ + static_cast<std::size_t>(number % soundPacketCount_) * soundPacketBytes_;
+  auto* head = reinterpret_cast<exchange::SoundPacketHeader*>(packet);
+  // The packet reads as being written before any of it changes, and as whole only after all of it
+  // has: a reader that sees the same number before and after its copy has the whole packet.
+  platform::AtomicStore(head->sequence, exchange::kSoundSequenceWriting);
+  platform::FullBarrier();
+  platform::RelaxedStore(head->time, audioPendingTime_);
+  auto* words = reinterpret_cast<std::uint32_t*>(packet + exchange::kSoundPacketHeaderBytes);
+  for (std::uint32_t i = 0; i < soundPacketFrames_; ++i) platform::RelaxedStore(words[i], audioPending_[i]);
+  platform::AtomicStore(head->sequence, number);
+  platform::AtomicStore(header_->sound.packetsWritten, number + 1);
+  ++audioWritten_;
+  audioPending_.clear();
+}
+
+bool HostExchange::OfferAudio(const std::int16_t* pcm, std::size_t frames, std::int64_t time) {
+  if (!soundRing_) return false;
+  if (!audioPending_.empty()) {
+    const std::int64_t continues = audioPendingTime_ + AudioTicks(audioPending_.size());
+    const std::int64_t apart = time > continues ? time - continues : continues - time;
+    if (apart > AudioTicks(soundPacketFrames_)) {
+      audioPending_.resize(soundPacketFrames_, 0);
+      WriteAudioPacket();
+    }
+  }
+  for (std::size_t i = 0; i < frames; ++i) {
+    if (audioPending_.empty()) audioPendingTime_ = time + AudioTicks(i);
+    std::uint32_t word;
+    std::memcpy(&word, pcm + i * exchange::kSoundChannels, sizeof word);
+    audioPending_.push_back(word);
+    if (audioPending_.size() == soundPacketFrames_) WriteAudioPacket();
+  }
+  return true;
 }
 
 std::uint8_t* HostExchange::NextSlot() {

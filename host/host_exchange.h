@@ -8,12 +8,14 @@
 //   a clip:       ex.RaiseRequest(1);             // 1 death, 2 kill, 3 key (saved at once)
 //   recording:    ex.SetRecordSwitch(true/false);
 //   at the end:   ex.SetStopSwitch(); wait for vistrel to exit (code 0)
+//   sound:        ex.OfferAudio(pcm, frames, time);  // version 3 with options.sound: 48 kHz stereo PCM
 //   watch:        ex.Status() (1 running, 2 failed), ex.Heartbeat() (advances about every 10 ms)
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "exchange/layout.h"
 #include "platform/shared_memory.h"
@@ -47,6 +49,12 @@ struct HostOptions {
   // Empty: a version 2 block (1280 x 720 BGRA, rows 5120 bytes apart, 30 frames a second).
   // Given: a version 3 block of that stream.
   std::optional<HostStream> stream;
+  // Version 3 only: the game's sound goes into a ring after the slots, in packets of
+  // soundPacketFrames frames (even, 240..4800), soundPacketCount of them (at least 4; the ring
+  // holds at most 32 MiB). vistrel reads them without the host ever waiting.
+  bool sound = false;
+  std::uint32_t soundPacketFrames = 480;  // 10 ms
+  std::uint32_t soundPacketCount = 400;   // 4 s
 };
 
 class HostExchange {
@@ -72,6 +80,15 @@ class HostExchange {
   // An NV12 frame whose planes lie apart, as a read-back of two GPU planes gives them.
   bool OfferNv12Frame(const std::uint8_t* luma, std::size_t lumaStride, const std::uint8_t* chroma,
                       std::size_t chromaStride, std::int64_t time);
+
+  // Sound (a block created with options.sound): frames of 48 kHz PCM, 2 interleaved 16-bit samples
+  // each (left, right), the first at time (in the clock of SubmitSlot). Cut into packets; frames
+  // short of a packet wait for the next call. Sound offered more than a packet away from where the
+  // waiting frames end starts anew: the waiting frames go out first, filled up with silence. The
+  // oldest packets are overwritten; never waits. False without sound.
+  bool OfferAudio(const std::int16_t* pcm, std::size_t frames, std::int64_t time);
+  // Packets written so far.
+  std::uint64_t AudioPacketsWritten() const { return audioWritten_; }
 
   // A clip request: the kind first, then the count.
   void RaiseRequest(std::int32_t kind);
@@ -99,6 +116,17 @@ class HostExchange {
   std::size_t slotBytes_ = 0;
   int nextSlot_ = 0;
   std::uint64_t submitted_ = 0;
+
+  void WriteAudioPacket();
+  std::int64_t AudioTicks(std::uint64_t frames) const;
+  std::int64_t clockFrequency_ = 0;
+  std::uint8_t* soundRing_ = nullptr;
+  std::uint32_t soundPacketFrames_ = 0;
+  std::uint32_t soundPacketCount_ = 0;
+  std::size_t soundPacketBytes_ = 0;
+  std::uint64_t audioWritten_ = 0;
+  std::vector<std::uint32_t> audioPending_;  // frames short of a packet, one word each
+  std::int64_t audioPendingTime_ = 0;        // the time of the first of them
 };
 
 }  // namespace host

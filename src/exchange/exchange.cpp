@@ -36,7 +36,35 @@ bool CheckVersion2(const ExchangeHeader& h, std::size_t size, stream::StreamForm
 
 bool InRange(std::uint32_t v, std::uint32_t low, std::uint32_t high) { return v >= low && v <= high; }
 
-bool CheckVersion3(const ExchangeHeader& h, std::size_t size, stream::StreamFormat* format) {
+// The sound fields are read only when the host declares sound; without it the block is checked as
+// one without the sound fields at all.
+bool CheckSound(const SoundHeader& s, std::uint64_t slotsEnd, std::uint64_t size, SoundRing* ring) {
+  if (s.present == kSoundAbsent) {
+    if (ring) *ring = SoundRing{};
+    return true;
+  }
+  if (s.present != kSoundPresent) return false;
+  if (s.rate != kSoundRate || s.channels != kSoundChannels || s.bitsPerSample != kSoundBitsPerSample) return false;
+  if (s.packetFrames % 2 != 0 || !InRange(s.packetFrames, kMinSoundPacketFrames, kMaxSoundPacketFrames)) return false;
+  if (s.packetCount < kMinSoundPacketCount) return false;
+  // At most 2^32 packets of at most 19,216 bytes: no product here leaves 64 bits.
+  const std::uint64_t packetBytes = kSoundPacketHeaderBytes + std::uint64_t{s.packetFrames} * kSoundFrameBytes;
+  const std::uint64_t ringBytes = s.packetCount * packetBytes;
+  if (ringBytes > kMaxSoundRingBytes || s.ringBytes != ringBytes) return false;
+  // After the slots, aligned for the packets' 64-bit words, and wholly inside the mapping.
+  if (s.ringOffset % kSoundRingAlignment != 0 || s.ringOffset < slotsEnd) return false;
+  if (s.ringOffset > size || ringBytes > size - s.ringOffset) return false;
+  if (ring) {
+    ring->present = true;
+    ring->packetFrames = s.packetFrames;
+    ring->packetCount = s.packetCount;
+    ring->offset = static_cast<std::size_t>(s.ringOffset);
+    ring->packetBytes = static_cast<std::size_t>(packetBytes);
+  }
+  return true;
+}
+
+bool CheckVersion3(const ExchangeHeader& h, std::size_t size, stream::StreamFormat* format, SoundRing* sound) {
   if (h.magic != kMagic || h.slotCount != kSlotCount || h.framesOffset != kFramesOffset) return false;
   if (h.width % 2 != 0 || !InRange(h.width, kMinWidth3, kMaxWidth3)) return false;
   if (h.height % 2 != 0 || !InRange(h.height, kMinHeight3, kMaxHeight3)) return false;
@@ -52,6 +80,7 @@ bool CheckVersion3(const ExchangeHeader& h, std::size_t size, stream::StreamForm
   const std::uint64_t rows = nv12 ? std::uint64_t{h.height} * 3 / 2 : h.height;
   const std::uint64_t needed = kFramesOffset + kSlotCount * rows * h.stride;
   if (size < needed) return false;
+  if (!CheckSound(h.sound, needed, size, sound)) return false;
   if (format) {
     stream::StreamFormat f;
     f.width = h.width;
@@ -69,13 +98,16 @@ bool CheckVersion3(const ExchangeHeader& h, std::size_t size, stream::StreamForm
 
 }  // namespace
 
-bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format) {
+bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format, SoundRing* sound) {
   // Every version needs at least the whole header; the slots' size follows from it.
   if (!block || size < kFramesOffset) return false;
   ExchangeHeader h;
-  std::memcpy(&h, block, offsetof(ExchangeHeader, reserved3));
-  if (h.version == kVersion) return CheckVersion2(h, size, format);
-  if (h.version == kVersion3) return CheckVersion3(h, size, format);
+  std::memcpy(&h, block, offsetof(ExchangeHeader, sound.packetsWritten));
+  if (h.version == kVersion) {
+    if (sound) *sound = SoundRing{};
+    return CheckVersion2(h, size, format);
+  }
+  if (h.version == kVersion3) return CheckVersion3(h, size, format, sound);
   return false;
 }
 
@@ -83,7 +115,8 @@ bool OpenExchange(std::uint32_t hostPid, Exchange& exchange) {
   platform::SharedBlock block;
   if (!platform::OpenSharedBlock(BlockName(hostPid), block)) return false;
   stream::StreamFormat format;
-  if (!CheckBlock(block.view, block.size, &format)) return false;
+  SoundRing sound;
+  if (!CheckBlock(block.view, block.size, &format, &sound)) return false;
   platform::NamedEvent event;
   if (!platform::OpenNamedEvent(EventName(hostPid), event)) return false;
   // The mapping and the event stay open until the process ends.
@@ -92,6 +125,7 @@ bool OpenExchange(std::uint32_t hostPid, Exchange& exchange) {
   exchange.size = block.size;
   exchange.event = event;
   exchange.format = format;
+  exchange.sound = sound;
   return true;
 }
 

@@ -12,21 +12,33 @@
 
 namespace exchange {
 
+// The sound ring a version 3 block declares, as checked at open. Without sound (and always in
+// version 2) present is false and the rest 0.
+struct SoundRing {
+  bool present = false;
+  std::uint32_t packetFrames = 0;
+  std::uint32_t packetCount = 0;
+  std::size_t offset = 0;       // of the ring, from the start of the block
+  std::size_t packetBytes = 0;  // head and PCM of one packet
+};
+
 struct Exchange {
   ExchangeHeader* header = nullptr;
   std::uint8_t* block = nullptr;
   std::size_t size = 0;
   platform::NamedEvent event;
   stream::StreamFormat format;  // what the header describes, checked
+  SoundRing sound;              // the same for the sound
 };
 
 std::u16string BlockName(std::uint32_t hostPid);
 std::u16string EventName(std::uint32_t hostPid);
 
 // True when size bytes starting at block hold a whole exchange and its header carries the expected
-// layout values; then the stream it describes goes to format (when given). Reads nothing past
-// size; writes nothing.
-bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format = nullptr);
+// layout values; then the stream it describes goes to format and its sound ring to sound (when
+// given). Reads nothing past size; writes nothing.
+bool CheckBlock(const std::uint8_t* block, std::size_t size, stream::StreamFormat* format = nullptr,
+                SoundRing* sound = nullptr);
 
 // Opens the host's block and event. On false nothing has been written into the block.
 bool OpenExchange(std::uint32_t hostPid, Exchange& exchange);

@@ -3,7 +3,8 @@
 // describes it field by field.
 //
 // Version 2 is fixed: 1280 x 720 BGRA, rows 5120 bytes apart, 30 frames a second. Version 3 uses
-// the same header and adds the host's own picture size, frame rate, bit rate and pixel format.
+// the same header and adds the host's own picture size, frame rate, bit rate and pixel format, and
+// the game's sound in a ring after the slots.
 //
 // All integers are little-endian (both sides run on the same machine).
 #pragma once
@@ -36,10 +37,63 @@ inline constexpr std::uint32_t kMaxHeight3 = 2160;
 inline constexpr std::uint32_t kMaxFrameRate3 = 240;      // frames a second; at least 1
 inline constexpr std::uint32_t kMinBitRate3 = 1000000;    // bit/s, or 0 for vistrel's own choice
 inline constexpr std::uint32_t kMaxBitRate3 = 100000000;
-inline constexpr std::size_t kSoundBytes = 1024;          // reserved for the game's sound
+inline constexpr std::size_t kSoundBytes = 1024;          // the game's sound: its fields and room for more
 // A version 3 stride is a multiple of 4 and at least the row's bytes (4 x width for BGRA, width
 // for NV12); the mapping holds at least kFramesOffset + 3 slots of stride x height bytes (NV12:
 // stride x height x 3 / 2).
+
+// Version 3 sound: the game's mixed PCM in one format (the host converts to it), in a ring of
+// packets placed after the three frame slots. The host never waits for vistrel: it overwrites the
+// oldest packet. A packet is kSoundPacketHeaderBytes (its time, then its sequence number) followed
+// by soundPacketFrames frames of 2 interleaved 16-bit signed samples (left, right).
+inline constexpr std::uint32_t kSoundAbsent = 0;
+inline constexpr std::uint32_t kSoundPresent = 1;
+inline constexpr std::uint32_t kSoundRate = 48000;  // frames a second
+inline constexpr std::uint32_t kSoundChannels = 2;
+inline constexpr std::uint32_t kSoundBitsPerSample = 16;
+inline constexpr std::uint32_t kSoundFrameBytes = kSoundChannels * kSoundBitsPerSample / 8;  // 4
+inline constexpr std::uint32_t kMinSoundPacketFrames = 240;   // 5 ms; even counts only
+inline constexpr std::uint32_t kMaxSoundPacketFrames = 4800;  // 100 ms
+inline constexpr std::uint32_t kMinSoundPacketCount = 4;
+inline constexpr std::uint64_t kMaxSoundRingBytes = 32u << 20;  // about 3 minutes of sound
+inline constexpr std::uint32_t kSoundPacketHeaderBytes = 16;
+inline constexpr std::uint64_t kSoundRingAlignment = 8;
+// A packet's sequence while the host writes it: no packet number ever takes this value.
+inline constexpr std::uint64_t kSoundSequenceWriting = ~std::uint64_t{0};
+
+// One packet's head in the ring; the PCM follows at kSoundPacketHeaderBytes.
+struct SoundPacketHeader {
+  std::int64_t time;       // host: the time of the packet's first frame, in slotTime's clock
+  std::uint64_t sequence;  // host: the packet's number (0, 1, 2, ...), or kSoundSequenceWriting
+};
+static_assert(offsetof(SoundPacketHeader, time) == 0);
+static_assert(offsetof(SoundPacketHeader, sequence) == 8);
+static_assert(sizeof(SoundPacketHeader) == kSoundPacketHeaderBytes);
+
+// The sound fields at the start of the sound area.
+struct SoundHeader {
+  std::uint32_t present;         // host: kSoundAbsent or kSoundPresent
+  std::uint32_t rate;            // host: kSoundRate
+  std::uint32_t channels;        // host: kSoundChannels
+  std::uint32_t bitsPerSample;   // host: kSoundBitsPerSample (signed, little-endian)
+  std::uint32_t packetFrames;    // host: frames in every packet, even, 240..4800
+  std::uint32_t packetCount;     // host: packets the ring holds, at least 4
+  std::uint64_t ringOffset;      // host: from the start of the block, a multiple of 8, after the slots
+  std::uint64_t ringBytes;       // host: packetCount x (16 + 4 x packetFrames), at most 32 MiB
+  std::uint64_t packetsWritten;  // host: packets completely written so far (0, 1, 2, ...)
+  std::uint8_t reserved[976];    // host: 0; not read
+};
+static_assert(offsetof(SoundHeader, present) == 0);
+static_assert(offsetof(SoundHeader, rate) == 4);
+static_assert(offsetof(SoundHeader, channels) == 8);
+static_assert(offsetof(SoundHeader, bitsPerSample) == 12);
+static_assert(offsetof(SoundHeader, packetFrames) == 16);
+static_assert(offsetof(SoundHeader, packetCount) == 20);
+static_assert(offsetof(SoundHeader, ringOffset) == 24);
+static_assert(offsetof(SoundHeader, ringBytes) == 32);
+static_assert(offsetof(SoundHeader, packetsWritten) == 40);
+static_assert(offsetof(SoundHeader, reserved) == 48);
+static_assert(sizeof(SoundHeader) == kSoundBytes);
 
 // Object names, formatted with the host's process id (unsigned decimal).
 inline constexpr const char* kBlockNameFormat = "Local\\QuelvaneClip_%lu";
@@ -76,7 +130,7 @@ struct ExchangeHeader {
   std::uint32_t bitRate;               // host: bit/s, 0 = vistrel chooses
   std::uint32_t pixelFormat;           // host: kPixelFormatBgra or kPixelFormatNv12
   std::uint8_t reserved3[116];         // host: 0; not read
-  std::uint8_t sound[kSoundBytes];     // host: 0; reserved for the game's sound
+  SoundHeader sound;                   // host: all 0 for no sound
   std::uint8_t unused[5888];
 };
 
@@ -107,6 +161,16 @@ static_assert(offsetof(ExchangeHeader, bitRate) == 1156);
 static_assert(offsetof(ExchangeHeader, pixelFormat) == 1160);
 static_assert(offsetof(ExchangeHeader, reserved3) == 1164);
 static_assert(offsetof(ExchangeHeader, sound) == 1280);
+static_assert(offsetof(ExchangeHeader, sound.present) == 1280);
+static_assert(offsetof(ExchangeHeader, sound.rate) == 1284);
+static_assert(offsetof(ExchangeHeader, sound.channels) == 1288);
+static_assert(offsetof(ExchangeHeader, sound.bitsPerSample) == 1292);
+static_assert(offsetof(ExchangeHeader, sound.packetFrames) == 1296);
+static_assert(offsetof(ExchangeHeader, sound.packetCount) == 1300);
+static_assert(offsetof(ExchangeHeader, sound.ringOffset) == 1304);
+static_assert(offsetof(ExchangeHeader, sound.ringBytes) == 1312);
+static_assert(offsetof(ExchangeHeader, sound.packetsWritten) == 1320);
+static_assert(offsetof(ExchangeHeader, sound.reserved) == 1328);
 static_assert(offsetof(ExchangeHeader, unused) == 2304);
 static_assert(sizeof(ExchangeHeader) == kFramesOffset);
 
