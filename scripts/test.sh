@@ -19,9 +19,10 @@ presets=("$@")
 failed=()
 # The programs whose threads share the recording, the history and the save counter (and the
 # recovery's thread, the recording's lock), and the stand-in encoder, whose asynchronous transform
-# encodes on a thread of its own.
+# encodes on a thread of its own, and the host's sound ring, written and read by two threads.
 tsan_tests=(clips_concurrency_test clips_clip_request_test mp4_recording_test mp4_recovery_test clips_intake_test
-  platform_test control_test mediafw_framework_test mediafw_stream_test mediafw_manners_test)
+  platform_test control_test mediafw_framework_test mediafw_stream_test mediafw_manners_test
+  host_exchange_test)
 
 for preset in "${presets[@]}"; do
   if [ "$preset" = fuzz ]; then
