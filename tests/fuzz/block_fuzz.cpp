@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(format.FrameDuration() > 0 && format.GopFrames() >= 1);
   }
   // No slot of an accepted block reaches past its size.
-  const Exchange view{reinterpret_cast<ExchangeHeader*>(buffer), buffer, blockSize, {}, format};
+  const Exchange view{reinterpret_cast<ExchangeHeader*>(buffer), buffer, blockSize, {}, format, {}};
   for (int slot = 0; slot < static_cast<int>(kSlotCount); ++slot) {
     const std::uint8_t* pixels = SlotPixels(view, slot);
     Require(pixels >= buffer + kFramesOffset);
