@@ -133,30 +133,6 @@ ByteBuffer EditList(const std::vector<Edit>& edits) {
   return edts;
 }
 
-ByteBuffer AudioMediaHeader(std::uint32_t duration) {
-  ByteBuffer b;
-  AppendU32(b, 0);                // version 0, flags 0
-  AppendU32(b, 0);                // creation time
-  AppendU32(b, 0);                // modification time
-  AppendU32(b, kAudioTimeScale);  // time scale
-  AppendU32(b, duration);         // duration
-  AppendU8(b, 0x55);              // language "und", packed 5-bit letters
-  AppendU8(b, 0xC4);
-  AppendU16(b, 0);                // pre-defined
-  return b;
-}
-
-ByteBuffer SoundHandler() {
-  ByteBuffer b;
-  AppendU32(b, 0);          // version 0, flags 0
-  AppendU32(b, 0);          // pre-defined
-  AppendFourCC(b, "soun");  // handler type
-  AppendZeros(b, 12);       // reserved
-  static const char kName[] = "SoundHandler";
-  AppendBytes(b, reinterpret_cast<const std::uint8_t*>(kName), sizeof kName);  // with its zero byte
-  return b;
-}
-
 bool AudioFits(const AudioTable& audio) {
   const std::size_t frames = audio.sizes.size();
   if (frames == 0 || frames > kMaxAudioFrames) return false;
@@ -280,8 +256,8 @@ ByteBuffer BuildAudioVideoMoovPayload(const SampleTable& video, std::int64_t las
   AppendBox(minf, "stbl", stbl);
 
   ByteBuffer mdia;
-  AppendBox(mdia, "mdhd", AudioMediaHeader(static_cast<std::uint32_t>(mediaDuration)));
-  AppendBox(mdia, "hdlr", SoundHandler());
+  AppendBox(mdia, "mdhd", mp4detail::MediaHeader(kAudioTimeScale, static_cast<std::uint32_t>(mediaDuration)));
+  AppendBox(mdia, "hdlr", mp4detail::HandlerReference("soun", "SoundHandler"));
   AppendBox(mdia, "minf", minf);
 
   ByteBuffer trak;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <numeric>
 
 #include "clips/annexb.h"
@@ -88,6 +89,31 @@ ByteBuffer ChunkOffsets(const std::vector<std::uint32_t>& offsets) {
   return stco;
 }
 
+// "mdhd": the track's time scale and duration, language "und".
+ByteBuffer MediaHeader(std::uint32_t timeScale, std::uint32_t duration) {
+  ByteBuffer b;
+  AppendU32(b, 0);          // version 0, flags 0
+  AppendU32(b, 0);          // creation time
+  AppendU32(b, 0);          // modification time
+  AppendU32(b, timeScale);  // time scale
+  AppendU32(b, duration);   // duration
+  AppendU8(b, 0x55);        // language "und", packed 5-bit letters
+  AppendU8(b, 0xC4);
+  AppendU16(b, 0);          // pre-defined
+  return b;
+}
+
+// "hdlr": the handler type and its name (written with its zero byte).
+ByteBuffer HandlerReference(const char (&type)[5], const char* name) {
+  ByteBuffer b;
+  AppendU32(b, 0);         // version 0, flags 0
+  AppendU32(b, 0);         // pre-defined
+  AppendFourCC(b, type);   // handler type
+  AppendZeros(b, 12);      // reserved
+  AppendBytes(b, reinterpret_cast<const std::uint8_t*>(name), std::strlen(name) + 1);
+  return b;
+}
+
 }  // namespace mp4detail
 
 namespace {
@@ -111,30 +137,6 @@ ByteBuffer TrackHeader(std::uint32_t duration, PictureSize picture) {
   AppendMatrix(b);
   AppendU32(b, picture.width << 16);   // width, 16.16
   AppendU32(b, picture.height << 16);  // height, 16.16
-  return b;
-}
-
-ByteBuffer MediaHeader(std::uint32_t duration) {
-  ByteBuffer b;
-  AppendU32(b, 0);                // version 0, flags 0
-  AppendU32(b, 0);                // creation time
-  AppendU32(b, 0);                // modification time
-  AppendU32(b, kMovieTimeScale);  // time scale
-  AppendU32(b, duration);         // duration
-  AppendU8(b, 0x55);              // language "und", packed 5-bit letters
-  AppendU8(b, 0xC4);
-  AppendU16(b, 0);                // pre-defined
-  return b;
-}
-
-ByteBuffer HandlerReference() {
-  ByteBuffer b;
-  AppendU32(b, 0);         // version 0, flags 0
-  AppendU32(b, 0);         // pre-defined
-  AppendFourCC(b, "vide");  // handler type
-  AppendZeros(b, 12);      // reserved
-  static const char kName[] = "VideoHandler";
-  AppendBytes(b, reinterpret_cast<const std::uint8_t*>(kName), sizeof kName);  // with its zero byte
   return b;
 }
 
@@ -337,8 +339,8 @@ mp4detail::VideoTrak mp4detail::BuildVideoTrak(const SampleTable& table, std::in
   AppendBox(minf, "stbl", stbl);
 
   ByteBuffer mdia;
-  AppendBox(mdia, "mdhd", MediaHeader(duration));
-  AppendBox(mdia, "hdlr", HandlerReference());
+  AppendBox(mdia, "mdhd", mp4detail::MediaHeader(kMovieTimeScale, duration));
+  AppendBox(mdia, "hdlr", mp4detail::HandlerReference("vide", "VideoHandler"));
   AppendBox(mdia, "minf", minf);
 
   ByteBuffer trak;

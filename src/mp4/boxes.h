@@ -79,6 +79,8 @@ struct TrackChunks {
 namespace mp4detail {
 
 void AppendMatrix(ByteBuffer& out);
+ByteBuffer MediaHeader(std::uint32_t timeScale, std::uint32_t duration);
+ByteBuffer HandlerReference(const char (&type)[5], const char* name);
 ByteBuffer MovieHeader(std::uint32_t duration, std::uint32_t nextTrackId);
 ByteBuffer DataInformation();
 // "stsc" payload: runs of chunks of equal sample counts, sample description 1.
