@@ -4,6 +4,7 @@
 
 SampleHistory sampleHistory;
 ParameterSets parameterSets;
+AudioStreamInfo audioStream;
 
 bool ParameterSetsUsable(const ParameterSets& sets) { return sets.sps.size() >= 4 && !sets.pps.empty(); }
 
