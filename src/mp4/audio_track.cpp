@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "clips/media_time.h"
 
@@ -271,4 +272,19 @@ ByteBuffer BuildAudioVideoMoovPayload(const SampleTable& video, std::int64_t las
   AppendBox(payload, "trak", videoTrak.trak);
   AppendBox(payload, "trak", trak);
   return payload;
+}
+
+bool AudioFrameInFile(std::int64_t frameTime, std::int64_t videoStart, std::int64_t videoEnd) {
+  const std::int64_t end = MediaTimeDifference(frameTime, -kAacFrameUnits);
+  return end > MediaTimeDifference(videoStart, kAacFrameUnits) && frameTime < videoEnd;
+}
+
+AudioTable MakeFileAudioTable(std::vector<std::uint32_t> sizes, const std::vector<std::uint8_t>& audioSpecificConfig,
+                              std::int64_t firstFrameTime, std::int64_t videoStart) {
+  AudioTable table;
+  table.sizes = std::move(sizes);
+  table.audioSpecificConfig = audioSpecificConfig;
+  table.primingSamples = kAacFrameSamples;
+  table.firstAudibleTime = MediaTimeDifference(MediaTimeDifference(firstFrameTime, -kAacFrameUnits), videoStart);
+  return table;
 }

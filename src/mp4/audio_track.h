@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "clips/sample_history.h"
 #include "mp4/boxes.h"
 
 inline constexpr std::uint32_t kAudioTimeScale = 48000;
@@ -65,3 +66,19 @@ ByteBuffer BuildAudioVideoMoovPayload(const SampleTable& video, std::int64_t las
                                       const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
                                       PictureSize picture, const AudioTable& audio,
                                       const std::vector<PlannedChunk>& plan, std::uint64_t mediaDataStart);
+
+// 100-ns units of one AAC frame (1024 samples at 48 kHz), rounded down.
+inline constexpr std::int64_t kAacFrameUnits = 213333;
+
+// Every file with sound holds the same part of it: the frames of one run that end after one frame
+// before the file's first picture (videoStart) and begin before the end of its last picture
+// (videoEnd). The first of them is the decoder's pre-roll: a decoder needs one frame before the
+// first it plays out, so the file's priming is that whole frame and its first audible sample is the
+// second frame's first.
+bool AudioFrameInFile(std::int64_t frameTime, std::int64_t videoStart, std::int64_t videoEnd);
+
+// The table of a file whose frames (consecutive, of one run, oldest first) are sizes with the
+// first frame's time firstFrameTime: priming kAacFrameSamples, the first audible sample
+// kAacFrameUnits after firstFrameTime, relative to videoStart.
+AudioTable MakeFileAudioTable(std::vector<std::uint32_t> sizes, const std::vector<std::uint8_t>& audioSpecificConfig,
+                              std::int64_t firstFrameTime, std::int64_t videoStart);
