@@ -167,3 +167,5 @@ void CloseRecordingForShutdown() {
   processState.shuttingDown = true;
   CloseRecording();
 }
+
+void AppendAudioToRecording(const EncodedAudio&) {}

@@ -45,6 +45,11 @@ inline constexpr std::uint32_t kRecordingMdatHeaderOffset = 32;  // right after 
 // Main thread, for every encoded sample before it joins the history. Takes recordingLock.
 void AppendToRecording(const EncodedSample& sample);
 
+// Main thread, for every frame of the game's sound before it joins the history. Takes
+// recordingLock. The open file holds the frame when it belongs there; frames wait in memory until
+// their chunk is written.
+void AppendAudioToRecording(const EncodedAudio& frame);
+
 // recordingLock held. Opens a new temporary file with its header; false (and a 60 s wait) on any
 // failure.
 bool OpenRecording();
