@@ -59,6 +59,14 @@ bool SoundReader::Ticks(std::uint64_t frames, std::int64_t& ticks) const {
   return true;
 }
 
+bool SoundReader::TimeOfFrame(std::uint64_t n, std::int64_t& ticks) const {
+  std::int64_t since = 0, start = 0;
+  if (!started_ || clockFrequency_ == 0 || !Ticks(n, since) || __builtin_add_overflow(startTime_, clockShift_, &start)) {
+    return false;
+  }
+  return !__builtin_add_overflow(start, since, &ticks);
+}
+
 void SoundReader::Place(std::int64_t time, SoundReport& report) {
   const std::uint64_t maxGapFrames = std::uint64_t{kMaxSoundGapSeconds} * kSoundRate;
   std::uint64_t silence = 0;
@@ -73,6 +81,7 @@ void SoundReader::Place(std::int64_t time, SoundReport& report) {
                                         ? ~std::uint64_t{0}
                                         : lostRun_ * ring_.packetFrames / kSoundRate;
       report.jumpSeconds = std::max(report.jumpSeconds, Saturate32(seconds));
+      report.jumpFrame = framesOut_;
     } else {
       silence = lostRun_ * ring_.packetFrames;
     }
@@ -85,6 +94,7 @@ void SoundReader::Place(std::int64_t time, SoundReport& report) {
       if (late / clockFrequency_ >= kMaxSoundGapSeconds) {
         report.jumpSeconds = std::max(report.jumpSeconds, Saturate32(static_cast<std::uint64_t>(late / clockFrequency_)));
         if (__builtin_add_overflow(clockShift_, late, &clockShift_)) clockShift_ = 0;
+        report.jumpFrame = framesOut_ + silence;  // the packet's first frame, after the silence owed
       } else {
         const std::uint64_t gap = static_cast<std::uint64_t>(late / clockFrequency_) * kSoundRate +
                                   static_cast<std::uint64_t>(late % clockFrequency_) * kSoundRate /

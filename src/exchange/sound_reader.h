@@ -28,6 +28,9 @@ struct SoundReport {
   std::uint32_t gapMilliseconds = 0;
   // A packet time more than kMaxSoundGapSeconds ahead ("sound clock jumped: %u s not filled").
   std::uint32_t jumpSeconds = 0;
+  // With jumpSeconds: the frame of the sample clock (FramesOut counting) from which the host's
+  // clock stands where it jumped to; the frames before it keep the old place.
+  std::uint64_t jumpFrame = 0;
 };
 
 class SoundReader {
@@ -47,6 +50,9 @@ class SoundReader {
   std::int64_t StartTime() const { return startTime_; }
   // Frames handed on so far, silence included: the sample clock.
   std::uint64_t FramesOut() const { return framesOut_; }
+  // The host's time (ticks of its clock) of frame n of the sample clock, as it stands since the
+  // last jump. False before the start, without a usable clock, or beyond 64 bits.
+  bool TimeOfFrame(std::uint64_t n, std::int64_t& ticks) const;
 
   // Tests only: runs between the copy of a packet and the second look at its sequence number.
   void SetAfterCopyForTesting(void (*hook)(void*), void* argument);

@@ -264,3 +264,35 @@ TEST(SoundReader, HostileCountsSequencesAndTimesStayInsideTheRing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The main loop places the sound on the picture's clock through TimeOfFrame: after a jump of the
+// host's clock, the frames from the jump on take their time from where the clock jumped to.
+TEST(SoundReader, TimeOfFrameFollowsTheClockAcrossAJump) {
+  Ring r;
+  SoundReader reader(r.block, r.ring, kClock);
+  std::int64_t ticks = 0;
+  EXPECT_FALSE(reader.TimeOfFrame(0, ticks));  // nothing taken yet: no start
+  constexpr std::int64_t kStart = 1000;
+  constexpr std::int64_t kJump = 700 * kClock;  // beyond the longest gap filled
+  r.Write(0, kStart);
+  r.Write(kFrames, kStart + kFrames);
+  r.Write(2 * kFrames, kStart + 2 * kFrames + kJump);
+  std::vector<std::int16_t> pcm;
+  const auto report = reader.Take(pcm, kMany);
+  ASSERT_GT(report.jumpSeconds, 0u);
+  EXPECT_EQ(report.jumpFrame, 2u * kFrames);
+  ASSERT_TRUE(reader.TimeOfFrame(2 * kFrames, ticks));
+  EXPECT_EQ(ticks, kStart + 2 * kFrames + kJump);
+  ASSERT_TRUE(reader.TimeOfFrame(2 * kFrames + 48000, ticks));
+  EXPECT_EQ(ticks, kStart + 2 * kFrames + kJump + kClock);
+  // Without a usable clock no frame has a time.
+  Ring z;
+  SoundReader noClock(z.block, z.ring, 0);
+  z.Write(0, kStart);
+  noClock.Take(pcm, kMany);
+  EXPECT_FALSE(noClock.TimeOfFrame(0, ticks));
+}
+
+}  // namespace
