@@ -90,7 +90,9 @@ extern "C" void EndOnAbortSignal(int) { EndAtLastResort(); }
 }  // namespace
 
 Loop::Loop(exchange::Exchange& ex, HardwareEncoder& encoder)
-    : ex_(ex), header_(*ex.header), encoder_(encoder), schedule_(StartSaveSchedule(platform::TickCount())) {}
+    : ex_(ex), header_(*ex.header), encoder_(encoder), schedule_(StartSaveSchedule(platform::TickCount())) {
+  sound_.Start(ex);
+}
 
 Pass Loop::RunPass() {
   exchange::Heartbeat(header_);
@@ -98,6 +100,7 @@ Pass Loop::RunPass() {
   platform::WaitNamedEvent(ex_.event, exchange::TurnSlotFilled(header_, turn_) ? kFrameWaitingMs : kIdleWaitMs);
   if (encoder_.isAsync && !TakeEncoderEvents()) return Pass::Fail;
   if (!OfferFrame()) return Pass::Fail;
+  sound_.RunPass(clock_);
   RunSaveSchedule(schedule_, header_, platform::TickCount(), RequestClip);
   return exchange::ReadStopSwitch(header_) != 0 ? Pass::Stop : Pass::Continue;
 }

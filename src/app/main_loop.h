@@ -6,6 +6,7 @@
 
 #include "app/sample_time.h"
 #include "app/save_schedule.h"
+#include "app/sound_feed.h"
 #include "encoder/encoder.h"
 #include "exchange/exchange.h"
 #include "mp4/recovery.h"
@@ -42,10 +43,11 @@ enum class Pass { Continue, Stop, Fail };
 // The loop's state and its passes, on the main thread.
 class Loop {
  public:
+  // Brings up the sound's encoder when the block declares sound.
   Loop(exchange::Exchange& ex, HardwareEncoder& encoder);
 
   // Heartbeat, recording control, the wait for the host's event, the encoder's events, the frame,
-  // the save schedule; Stop when the stop switch is set.
+  // the sound, the save schedule; Stop when the stop switch is set.
   Pass RunPass();
 
   // The asynchronous encoder's queued events, taken without waiting and at most 64 a pass: each
@@ -65,4 +67,5 @@ class Loop {
   exchange::SlotTurn turn_;
   FrameClock clock_;
   SaveSchedule schedule_;
+  SoundFeed sound_;
 };

@@ -1,0 +1,123 @@
+#include "app/sound_feed.h"
+
+#include <cmath>
+
+#include "clips/sample_history.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr std::int64_t kFrameSamples = 1024;
+// As for the pictures: times stay far below the 64-bit limit.
+constexpr double kLargestSoundTime = 4503599627370496.0;  // 2^52
+
+}  // namespace
+
+bool SoundTimeFor(std::int64_t ticks, std::int64_t timeBase, std::int64_t clockFrequency, std::int64_t& time) {
+  if (clockFrequency <= 0) return false;
+  std::int64_t difference = 0;
+  const double elapsed = __builtin_sub_overflow(ticks, timeBase, &difference)
+                             ? static_cast<double>(ticks) - static_cast<double>(timeBase)
+                             : static_cast<double>(difference);
+  const double scaled = elapsed * 10000000.0 / static_cast<double>(clockFrequency);
+  if (!std::isfinite(scaled) || scaled >= kLargestSoundTime || scaled <= -kLargestSoundTime) return false;
+  time = static_cast<std::int64_t>(scaled);
+  return true;
+}
+
+const SoundRun* RunOfFrame(std::int64_t s, const SoundRun& current, const SoundRun* previous) {
+  // The first run's earliest frames begin before its first sample: they are the encoder's priming.
+  if (s >= current.firstSample || !previous) return &current;
+  if (s + kFrameSamples <= current.firstSample) return previous;
+  return nullptr;
+}
+
+std::int64_t FrameTimeIn(const SoundRun& run, std::int64_t s) {
+  // 10,000,000 / 48,000 = 625 / 3 units a sample; every frame from the same base, so that the
+  // steps between frames never drift.
+  return run.time + (s - run.firstSample) * 625 / 3;
+}
+
+void SoundFeed::Start(const exchange::Exchange& ex) {
+  if (!ex.sound.present) return;
+  if (!SelectAudioEncoder(encoder_)) return;
+  audioStream.audioSpecificConfig = encoder_.audioSpecificConfig;
+  clockFrequency_ = ex.header->clockFrequency;
+  reader_ = std::make_unique<exchange::SoundReader>(ex.block, ex.sound, clockFrequency_);
+  pcm_.reserve(kSoundFramesPerPass * 2);
+  on_ = true;
+}
+
+void SoundFeed::Stop() {
+  ReleaseAudioEncoder(encoder_);
+  on_ = false;
+}
+
+void SoundFeed::Report(const exchange::SoundReport& report) {
+  if (report.lostPackets > 0 && !lapping_) LogLine("sound lapped: %u packets lost", report.lostPackets);
+  lapping_ = report.lostPackets > 0;
+  if (report.gapMilliseconds > 0 && !gapping_) LogLine("sound gap of %u ms filled with silence", report.gapMilliseconds);
+  gapping_ = report.gapMilliseconds > 0;
+  if (report.jumpSeconds > 0) LogLine("sound clock jumped: %u s not filled", report.jumpSeconds);
+}
+
+bool SoundFeed::StartRun(std::uint64_t readerFrame, const FrameClock& clock) {
+  std::int64_t ticks = 0, time = 0;
+  if (!reader_->TimeOfFrame(readerFrame, ticks) || !SoundTimeFor(ticks, clock.timeBase, clockFrequency_, time)) {
+    if (!clockless_) LogLine("sound without a usable clock: not recorded");
+    clockless_ = true;
+    return false;
+  }
+  if (haveRun_) {
+    previous_ = current_;
+    havePrevious_ = true;
+  }
+  current_.firstSample = static_cast<std::int64_t>(encoder_.framesIn);
+  current_.time = time;
+  current_.id = runs_++;
+  haveRun_ = true;
+  return true;
+}
+
+void SoundFeed::Feed(const std::int16_t* pcm, std::size_t frames, std::uint64_t firstFrame, const FrameClock& clock) {
+  if (frames == 0 || !on_) return;
+  if (!haveRun_ && !StartRun(firstFrame, clock)) return;
+  const std::uint64_t firstOut = encoder_.framesOut;
+  out_.clear();
+  if (!EncodeAudio(encoder_, pcm, frames, out_)) {
+    Stop();
+    return;
+  }
+  for (std::size_t i = 0; i < out_.size(); ++i) {
+    const std::int64_t s =
+        static_cast<std::int64_t>(firstOut + i) * kFrameSamples - static_cast<std::int64_t>(encoder_.primingSamples);
+    const SoundRun* run = RunOfFrame(s, current_, havePrevious_ ? &previous_ : nullptr);
+    if (!run) continue;
+    EncodedAudio frame;
+    frame.data = std::make_shared<const std::vector<std::uint8_t>>(std::move(out_[i].bytes));
+    frame.time = FrameTimeIn(*run, s);
+    frame.run = run->id;
+    AddEncodedAudio(frame);
+  }
+}
+
+void SoundFeed::RunPass(const FrameClock& clock) {
+  if (!on_) return;
+  pcm_.clear();
+  const exchange::SoundReport report = reader_->Take(pcm_, kSoundFramesPerPass);
+  Report(report);
+  const std::size_t frames = pcm_.size() / 2;
+  // Sound before the first picture has nowhere to go: no file begins before a picture.
+  if (!clock.timeBaseSet || frames == 0) return;
+  const std::uint64_t firstFrame = reader_->FramesOut() - frames;
+  std::size_t split = 0;
+  if (report.jumpSeconds > 0 && report.jumpFrame >= firstFrame && report.jumpFrame - firstFrame <= frames) {
+    split = static_cast<std::size_t>(report.jumpFrame - firstFrame);
+  }
+  Feed(pcm_.data(), split, firstFrame, clock);
+  if (report.jumpSeconds > 0 && haveRun_ && on_) {
+    // From the jump on the sound stands where the host's clock jumped to: a new run.
+    if (!StartRun(firstFrame + split, clock)) haveRun_ = false;
+  }
+  Feed(pcm_.data() + split * 2, frames - split, firstFrame + split, clock);
+}
