@@ -20,10 +20,14 @@
 //   codec-api            asynchronous, writes each ICodecAPI value it is given into the file
 //                        that VISTREL_MEDIAFW_CODECAPI_RECORD names
 //
+// Beside them, one AAC encoder (test_audio_encoder.h), "aac": a synchronous software audio
+// encoder transform from PCM to AAC, as the system's own is registered (the framework of Wine 8
+// has none).
+//
 // Environment, read when an encoder is made:
-//   VISTREL_TEST_ENCODERS   the personalities present on this machine, comma-separated, or "none";
-//                           the others fail to activate, as an encoder whose device is missing.
-//                           All when unset.
+//   VISTREL_TEST_ENCODERS   the personalities present on this machine, comma-separated, or "none"
+//                           (the AAC encoder is "aac"); the others fail to activate, as an
+//                           encoder whose device is missing. All when unset.
 //   VISTREL_MEDIAFW_REPLAY  the recorded stream to replay; when unset, the streams
 //                           "vistrel-replay*.h264" beside this library, one for each picture size
 //                           and keyframe spacing the tests use. An encoder replays the stream
@@ -53,6 +57,7 @@
 #include "mediafw/framework.h"
 #include "mediafw/objects/com_object.h"
 #include "mediafw/replay_codec.h"
+#include "test_audio_encoder.h"
 
 namespace {
 
@@ -71,7 +76,7 @@ struct Personality {
   const char* name;             // in VISTREL_TEST_ENCODERS
   const wchar_t* friendlyName;  // registered with the transform
   CLSID clsid;
-  void (*shape)(TransformMode& mode);
+  void (*shape)(TransformMode& mode);  // null for the AAC encoder
 };
 
 const Personality kPersonalities[] = {
@@ -98,6 +103,8 @@ const Personality kPersonalities[] = {
        const DWORD n = GetEnvironmentVariableW(L"VISTREL_MEDIAFW_CODECAPI_RECORD", path, MAX_PATH);
        if (n > 0 && n < MAX_PATH) m.codecApiRecord = std::filesystem::path(path);
      }},
+    {"aac", L"vistrel test encoder: AAC", {0x8c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x01}},
+     nullptr},
 };
 
 std::filesystem::path LibraryFolder() {
@@ -177,6 +184,8 @@ class ClassFactory final : public mediafw::ComObject<IClassFactory> {
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     if (!Present(personality_.name)) return kDeviceNotReady;
+    // Runs no thread of its own: counted while it lives, as the class factories are.
+    if (personality_.shape == nullptr) return test_audio::CreateAudioEncoder(serverLocks, riid, object);
     // The transforms run threads of this library's code and do not say when they end: once one
     // is made, the library stays for the life of the process (DllCanUnloadNow says so too).
     encoderMade = true;
@@ -292,14 +301,20 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer() {
   const DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return E_FAIL;
   const std::wstring library(path, n);
-  MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_NV12};
-  MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_H264};
+  // Over an earlier registration: the framework's registration leaves values it does not write
+  // (the flags of a transform that now has none), so the old one goes first.
+  UnregisterAll();
+  MFT_REGISTER_TYPE_INFO video[] = {{MFMediaType_Video, MFVideoFormat_NV12}, {MFMediaType_Video, MFVideoFormat_H264}};
+  MFT_REGISTER_TYPE_INFO audio[] = {{MFMediaType_Audio, MFAudioFormat_PCM}, {MFMediaType_Audio, MFAudioFormat_AAC}};
   for (const Personality& p : kPersonalities) {
     HRESULT hr = RegisterServer(p, library);
     std::wstring name = p.friendlyName;
-    if (SUCCEEDED(hr)) {
-      hr = MFTRegister(p.clsid, MFT_CATEGORY_VIDEO_ENCODER, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &input, 1, &output,
-                       nullptr);
+    if (SUCCEEDED(hr) && p.shape != nullptr) {
+      hr = MFTRegister(p.clsid, MFT_CATEGORY_VIDEO_ENCODER, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &video[0], 1,
+                       &video[1], nullptr);
+    } else if (SUCCEEDED(hr)) {
+      // A software transform, synchronous: no flags.
+      hr = MFTRegister(p.clsid, MFT_CATEGORY_AUDIO_ENCODER, name.data(), 0, 1, &audio[0], 1, &audio[1], nullptr);
     }
     if (FAILED(hr)) {
       UnregisterAll();
