@@ -123,7 +123,9 @@ HRESULT Copy(IMFMediaType* from, IMFMediaType** out) {
 
 class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
  public:
-  explicit AudioEncoder(std::atomic<long>& liveObjects) : liveObjects_(liveObjects) { ++liveObjects_; }
+  AudioEncoder(std::atomic<long>& liveObjects, const AudioMode& mode) : liveObjects_(liveObjects), mode_(mode) {
+    ++liveObjects_;
+  }
   ~AudioEncoder() override {
     if (input_ != nullptr) input_->Release();
     if (output_ != nullptr) output_->Release();
@@ -216,7 +218,7 @@ class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
     if (stream != 0) return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard<std::mutex> hold(mutex_);
     if (type != nullptr && input_ == nullptr) return MF_E_TRANSFORM_TYPE_NOT_SET;
-    if (type != nullptr && !IsOurOutput(type)) return MF_E_INVALIDMEDIATYPE;
+    if (type != nullptr && (mode_.refuseOutputType || !IsOurOutput(type))) return MF_E_INVALIDMEDIATYPE;
     if (flags & MFT_SET_TYPE_TEST_ONLY) return S_OK;
     // The current type is the encoder's own, in full: the caller's plus what only the encoder
     // knows (the user data).
@@ -288,6 +290,8 @@ class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
     if (flags != 0) return E_INVALIDARG;
     std::lock_guard<std::mutex> hold(mutex_);
     if (input_ == nullptr || output_ == nullptr) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    if (mode_.failAfterInputs != 0 && inputs_ >= mode_.failAfterInputs) broken_ = true;
+    if (broken_) return kAudioFaultResult;
     if (FrameReady() || draining_) return MF_E_NOTACCEPTING;
     IMFMediaBuffer* buffer = nullptr;
     HRESULT hr = sample->ConvertToContiguousBuffer(&buffer);
@@ -316,6 +320,7 @@ class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
     }
     buffer->Unlock();
     buffer->Release();
+    if (SUCCEEDED(hr)) ++inputs_;
     return hr;
   }
 
@@ -329,6 +334,7 @@ class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
     if (buffers[0].dwStreamID != 0) return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard<std::mutex> hold(mutex_);
     if (input_ == nullptr || output_ == nullptr) return MF_E_TRANSFORM_TYPE_NOT_SET;
+    if (broken_) return kAudioFaultResult;
     if (!FrameReady()) {
       // A drain ends when its last frame is taken; what comes next is a new stream.
       if (draining_) Restart();
@@ -393,6 +399,9 @@ class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
   }
 
   std::atomic<long>& liveObjects_;
+  const AudioMode mode_;
+  std::uint64_t inputs_ = 0;  // taken since the encoder was made
+  bool broken_ = false;       // failed an input: fails from now on
   std::mutex mutex_;
   IMFMediaType* input_ = nullptr;   // the caller's, copied
   IMFMediaType* output_ = nullptr;  // the encoder's own, in full
@@ -407,11 +416,11 @@ class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
 
 }  // namespace
 
-HRESULT CreateAudioEncoder(std::atomic<long>& liveObjects, REFIID riid, void** object) {
+HRESULT CreateAudioEncoder(std::atomic<long>& liveObjects, const AudioMode& mode, REFIID riid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   IMFTransform* encoder = nullptr;
-  HRESULT hr = mediafw::CreateObject<AudioEncoder>(&encoder, liveObjects);
+  HRESULT hr = mediafw::CreateObject<AudioEncoder>(&encoder, liveObjects, mode);
   if (FAILED(hr)) return hr;
   hr = encoder->QueryInterface(riid, object);
   encoder->Release();

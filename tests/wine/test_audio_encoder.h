@@ -49,8 +49,20 @@ inline constexpr DWORD kOutputBufferSize = 8192;              // GetOutputStream
 // A sample whose magnitude is above this (of 32767) is not near zero: its frame is loud.
 inline constexpr int kClickLevel = 512;
 
+// How one encoder differs from the plain one.
+struct AudioMode {
+  // Takes its input type but refuses every output type: an encoder that cannot give what it is
+  // asked for.
+  bool refuseOutputType = false;
+  // Breaks down mid-run: once this many inputs have been taken, the next ProcessInput fails with
+  // kAudioFaultResult, and so does every ProcessInput and ProcessOutput after it; 0: never.
+  std::uint64_t failAfterInputs = 0;
+};
+
+inline constexpr HRESULT kAudioFaultResult = E_UNEXPECTED;
+
 // A new encoder, handed out as riid. `liveObjects` counts it while it lives (the library's
 // DllCanUnloadNow looks at it).
-HRESULT CreateAudioEncoder(std::atomic<long>& liveObjects, REFIID riid, void** object);
+HRESULT CreateAudioEncoder(std::atomic<long>& liveObjects, const AudioMode& mode, REFIID riid, void** object);
 
 }  // namespace test_audio

@@ -20,9 +20,13 @@
 //   codec-api            asynchronous, writes each ICodecAPI value it is given into the file
 //                        that VISTREL_MEDIAFW_CODECAPI_RECORD names
 //
-// Beside them, one AAC encoder (test_audio_encoder.h), "aac": a synchronous software audio
-// encoder transform from PCM to AAC, as the system's own is registered (the framework of Wine 8
-// has none).
+// Beside them, AAC encoders (test_audio_encoder.h): synchronous software audio encoder
+// transforms from PCM to AAC, registered as the system's own is (the framework of Wine 8 has none):
+//
+//   aac-refuses-output-type  takes its input type, refuses every output type: listed first, so
+//                            that a caller must go on
+//   aac                      the encoder, which VISTREL_TEST_AAC_FAIL_AFTER=N makes fail once N
+//                            inputs have been taken (test_audio_encoder.h: AudioMode)
 //
 // Environment, read when an encoder is made:
 //   VISTREL_TEST_ENCODERS   the personalities present on this machine, comma-separated, or "none"
@@ -34,8 +38,9 @@
 //                           recorded with the settings it is given (read from the stream); without
 //                           one it is listed and fails when streaming begins.
 //   VISTREL_MEDIAFW_TYPE_CHANGE, VISTREL_MEDIAFW_INPUT_REQUESTS, VISTREL_MEDIAFW_REFUSE_EVERY,
-//   VISTREL_MEDIAFW_FAIL    as in libvistrel-mediafw.so (mediafw/framework.h), for every
+//   VISTREL_MEDIAFW_FAIL    as in libvistrel-mediafw.so (mediafw/framework.h), for every video
 //                           personality; a personality's own manners take precedence.
+//   VISTREL_TEST_AAC_FAIL_AFTER  N: the "aac" encoder fails once it has taken N inputs.
 #include <windows.h>
 
 #include <mfapi.h>
@@ -45,6 +50,7 @@
 #include <olectl.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -76,35 +82,45 @@ struct Personality {
   const char* name;             // in VISTREL_TEST_ENCODERS
   const wchar_t* friendlyName;  // registered with the transform
   CLSID clsid;
-  void (*shape)(TransformMode& mode);  // null for the AAC encoder
+  void (*shape)(TransformMode& mode);             // for a video encoder
+  void (*audioShape)(test_audio::AudioMode& mode);  // for an AAC encoder
 };
 
 const Personality kPersonalities[] = {
     {"refuses-output-type", L"vistrel test encoder: refuses its output type",
      {0x1b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x01}},
-     [](TransformMode& m) { m.refuseOutputType = true; }},
+     [](TransformMode& m) { m.refuseOutputType = true; }, nullptr},
     {"async-requests", L"vistrel test encoder: asynchronous, three input requests",
      {0x2b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x02}},
-     [](TransformMode& m) { m.inputRequests = 3; }},
+     [](TransformMode& m) { m.inputRequests = 3; }, nullptr},
     {"async-padded", L"vistrel test encoder: asynchronous, padded input, caller's samples",
      {0x3b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x03}},
      [](TransformMode& m) {
        m.inputRowMultiple = 32;
        m.callerSamples = true;
        m.typeChange = true;
-     }},
+     },
+     nullptr},
     {"sync", L"vistrel test encoder: synchronous",
      {0x4b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x04}},
-     [](TransformMode& m) { m.async = false; }},
+     [](TransformMode& m) { m.async = false; }, nullptr},
     {"codec-api", L"vistrel test encoder: records its codec properties",
      {0x5b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x05}},
      [](TransformMode& m) {
        wchar_t path[MAX_PATH];
        const DWORD n = GetEnvironmentVariableW(L"VISTREL_MEDIAFW_CODECAPI_RECORD", path, MAX_PATH);
        if (n > 0 && n < MAX_PATH) m.codecApiRecord = std::filesystem::path(path);
-     }},
-    {"aac", L"vistrel test encoder: AAC", {0x8c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x01}},
+     },
      nullptr},
+    {"aac-refuses-output-type", L"vistrel test encoder: AAC, refuses its output type",
+     {0x7c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x00}}, nullptr,
+     [](test_audio::AudioMode& m) { m.refuseOutputType = true; }},
+    {"aac", L"vistrel test encoder: AAC", {0x8c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x01}},
+     nullptr, [](test_audio::AudioMode& m) {
+       char text[32];
+       const DWORD n = GetEnvironmentVariableA("VISTREL_TEST_AAC_FAIL_AFTER", text, sizeof text);
+       if (n > 0 && n < sizeof text) m.failAfterInputs = std::strtoull(text, nullptr, 10);
+     }},
 };
 
 std::filesystem::path LibraryFolder() {
@@ -184,8 +200,12 @@ class ClassFactory final : public mediafw::ComObject<IClassFactory> {
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     if (!Present(personality_.name)) return kDeviceNotReady;
-    // Runs no thread of its own: counted while it lives, as the class factories are.
-    if (personality_.shape == nullptr) return test_audio::CreateAudioEncoder(serverLocks, riid, object);
+    if (personality_.audioShape != nullptr) {
+      // Runs no thread of its own: counted while it lives, as the class factories are.
+      test_audio::AudioMode mode;
+      personality_.audioShape(mode);
+      return test_audio::CreateAudioEncoder(serverLocks, mode, riid, object);
+    }
     // The transforms run threads of this library's code and do not say when they end: once one
     // is made, the library stays for the life of the process (DllCanUnloadNow says so too).
     encoderMade = true;
@@ -309,7 +329,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer() {
   for (const Personality& p : kPersonalities) {
     HRESULT hr = RegisterServer(p, library);
     std::wstring name = p.friendlyName;
-    if (SUCCEEDED(hr) && p.shape != nullptr) {
+    if (SUCCEEDED(hr) && p.audioShape == nullptr) {
       hr = MFTRegister(p.clsid, MFT_CATEGORY_VIDEO_ENCODER, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &video[0], 1,
                        &video[1], nullptr);
     } else if (SUCCEEDED(hr)) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_audio_encoder.h"
@@ -28,6 +29,7 @@ constexpr CLSID kAsyncRequests = {0x2b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e,
 constexpr CLSID kAsyncPadded = {0x3b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x03}};
 constexpr CLSID kSync = {0x4b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x04}};
 constexpr CLSID kUnknown = {0x6b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x06}};
+constexpr CLSID kAacRefusesOutputType = {0x7c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x00}};
 constexpr CLSID kAac = {0x8c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x01}};
 
 constexpr UINT32 kWidth = 1280;
@@ -387,6 +389,7 @@ class AacEncoder : public testing::Test {
   void TearDown() override {
     Release(transform_);
     SetEnvironmentVariableA("VISTREL_TEST_ENCODERS", nullptr);
+    SetEnvironmentVariableA("VISTREL_TEST_AAC_FAIL_AFTER", nullptr);
   }
 
   // What vistrel asks for: 48 kHz, 2 channels, 16-bit PCM in.
@@ -499,8 +502,8 @@ class AacEncoder : public testing::Test {
 TEST_F(AacEncoder, IsListedAsASynchronousEncoderFromPcmToAac) {
   MFT_REGISTER_TYPE_INFO input = {MFMediaType_Audio, MFAudioFormat_PCM};
   MFT_REGISTER_TYPE_INFO output = {MFMediaType_Audio, MFAudioFormat_AAC};
-  // Which of the listed activation objects is ours; -1 when none. Releases them all.
-  auto findOurs = [](const GUID& category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* in,
+  // Where `clsid` is among the activation objects listed; -1 when absent. Releases them all.
+  auto position = [](const CLSID& ours, const GUID& category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* in,
                      const MFT_REGISTER_TYPE_INFO* out, IMFTransform** made) {
     IMFActivate** activates = nullptr;
     UINT32 count = 0;
@@ -508,7 +511,7 @@ TEST_F(AacEncoder, IsListedAsASynchronousEncoderFromPcmToAac) {
     if (FAILED(MFTEnumEx(category, flags, in, out, &activates, &count))) return found;
     for (UINT32 i = 0; i < count; ++i) {
       GUID clsid{};
-      if (SUCCEEDED(activates[i]->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid)) && IsEqualGUID(clsid, kAac)) {
+      if (SUCCEEDED(activates[i]->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid)) && IsEqualGUID(clsid, ours)) {
         found = static_cast<int>(i);
         if (made != nullptr) {
           EXPECT_EQ(activates[i]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(made)), S_OK);
@@ -519,10 +522,14 @@ TEST_F(AacEncoder, IsListedAsASynchronousEncoderFromPcmToAac) {
     CoTaskMemFree(activates);
     return found;
   };
+  constexpr UINT32 kSyncSorted = MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER;
   IMFTransform* made = nullptr;
-  EXPECT_GE(findOurs(MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER, &input, &output,
-                     &made),
-            0);
+  const int at = position(kAac, MFT_CATEGORY_AUDIO_ENCODER, kSyncSorted, &input, &output, &made);
+  EXPECT_GE(at, 0);
+  // The refusing one first, so that a caller must go on.
+  const int refusing = position(kAacRefusesOutputType, MFT_CATEGORY_AUDIO_ENCODER, kSyncSorted, &input, &output, nullptr);
+  EXPECT_GE(refusing, 0);
+  EXPECT_LT(refusing, at);
   ASSERT_NE(made, nullptr);
   IMFMediaType* offered = nullptr;
   ASSERT_EQ(made->GetInputAvailableType(0, 0, &offered), S_OK);
@@ -532,12 +539,12 @@ TEST_F(AacEncoder, IsListedAsASynchronousEncoderFromPcmToAac) {
   offered->Release();
   made->Release();
   // Neither an asynchronous nor a hardware encoder, nor one of another output, nor a video encoder.
-  EXPECT_EQ(findOurs(MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_HARDWARE, &input, &output,
+  EXPECT_EQ(position(kAac, MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_HARDWARE, &input, &output,
                      nullptr),
             -1);
   MFT_REGISTER_TYPE_INFO mp3 = {MFMediaType_Audio, MFAudioFormat_MP3};
-  EXPECT_EQ(findOurs(MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_SYNCMFT, &input, &mp3, nullptr), -1);
-  EXPECT_EQ(findOurs(MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_ALL, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(position(kAac, MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_SYNCMFT, &input, &mp3, nullptr), -1);
+  EXPECT_EQ(position(kAac, MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_ALL, nullptr, nullptr, nullptr), -1);
 
   IMFTransform* other = nullptr;
   SetEnvironmentVariableA("VISTREL_TEST_ENCODERS", "sync,codec-api");
@@ -701,6 +708,53 @@ TEST_F(AacEncoder, KeepsAFrameThatDoesNotFitTheCallersBuffer) {
   EXPECT_EQ(transform_->ProcessOutput(0, 1, &output, &status), MF_E_BUFFERTOOSMALL);
   sample->Release();
   EXPECT_EQ(TakeFrames().size(), 2u);
+}
+
+// Listed first: takes its input type, then refuses every output type.
+TEST_F(AacEncoder, RefusingOneTakesItsInputAndRefusesItsOutput) {
+  IMFTransform* refusing = nullptr;
+  ASSERT_EQ(CoCreateInstance(kAacRefusesOutputType, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform,
+                             reinterpret_cast<void**>(&refusing)),
+            S_OK);
+  IMFMediaType* type = PcmType();
+  EXPECT_EQ(refusing->SetInputType(0, type, 0), S_OK);
+  type->Release();
+  type = AacType();
+  EXPECT_EQ(refusing->SetOutputType(0, type, MFT_SET_TYPE_TEST_ONLY), MF_E_INVALIDMEDIATYPE);
+  EXPECT_EQ(refusing->SetOutputType(0, type, 0), MF_E_INVALIDMEDIATYPE);
+  type->Release();
+  type = nullptr;
+  EXPECT_EQ(refusing->GetOutputCurrentType(0, &type), MF_E_TRANSFORM_TYPE_NOT_SET);
+  refusing->Release();
+}
+
+// VISTREL_TEST_AAC_FAIL_AFTER=2: the third input fails, and so does everything after it.
+TEST_F(AacEncoder, BreaksDownOnceItHasTakenTheInputsItWasGiven) {
+  SetEnvironmentVariableA("VISTREL_TEST_AAC_FAIL_AFTER", "2");
+  IMFTransform* failing = nullptr;
+  ASSERT_EQ(CoCreateInstance(kAac, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform, reinterpret_cast<void**>(&failing)),
+            S_OK);
+  std::swap(failing, transform_);  // the fixture's is released here, this one by the fixture
+  ASSERT_NO_FATAL_FAILURE(Start());
+  IMFSample* sample = Pcm(std::vector<std::int16_t>(1024 * 2, 0), 0);
+  EXPECT_EQ(transform_->ProcessInput(0, sample, 0), S_OK);
+  EXPECT_EQ(TakeFrames().size(), 1u);
+  EXPECT_EQ(transform_->ProcessInput(0, sample, 0), S_OK);
+  EXPECT_EQ(TakeFrames().size(), 1u);
+  EXPECT_EQ(transform_->ProcessInput(0, sample, 0), test_audio::kAudioFaultResult);
+  IMFMediaBuffer* buffer = nullptr;
+  IMFSample* output = nullptr;
+  MFCreateMemoryBuffer(outputSize_, &buffer);
+  MFCreateSample(&output);
+  output->AddBuffer(buffer);
+  buffer->Release();
+  MFT_OUTPUT_DATA_BUFFER data{};
+  data.pSample = output;
+  DWORD status = 0;
+  EXPECT_EQ(transform_->ProcessOutput(0, 1, &data, &status), test_audio::kAudioFaultResult);
+  output->Release();
+  sample->Release();
+  Release(failing);
 }
 
 }  // namespace
