@@ -279,6 +279,8 @@ class AudioEncoder final : public mediafw::ComObject<IMFTransform> {
         if (blockSamples_ > 0) CloseBlock();
         draining_ = true;
         return S_OK;
+      case MFT_MESSAGE_SET_D3D_MANAGER:
+        return E_NOTIMPL;  // software: no device to take
       default:
         return S_OK;
     }

@@ -2,7 +2,9 @@
 // (48 kHz, 2 channels, 16-bit) to raw AAC-LC, for the Windows tests (Wine 8 has no AAC encoder).
 // It encodes no sound: each frame it gives is one of two fixed AAC-LC frames, silent when the
 // 1024 input samples it stands for are all near zero, and loud otherwise, so that a decoded file
-// still shows where the input had a click.
+// still shows where the input had a click: decoded, a loud frame sounds over 2048 samples (its
+// window overlaps the next frame's), from the first of the 1024 it stands for. The click lies
+// among those first 1024, so the loudness begins up to 1023 samples (21.3 ms) before it.
 #pragma once
 
 #include <windows.h>

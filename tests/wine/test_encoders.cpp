@@ -1,15 +1,15 @@
-// vistrel-test-encoders.dll: the H.264 encoders of the Windows end-to-end tests, a COM in-process
-// server that the tests register in their Wine prefix the way hardware encoders are registered on
-// Windows (regsvr32 calls DllRegisterServer): each encoder's CLSID as an in-process server
-// (InprocServer32 = this library, ThreadingModel Both) and, through MFTRegister, as a hardware
-// video encoder transform from NV12 to H.264. vistrel.exe then finds them with the system's own
-// MFTEnumEx and drives them on the system's own samples, buffers and media types. Built only with
-// the tests, never installed: it encodes nothing.
+// vistrel-test-encoders.dll: the H.264 and AAC encoders of the Windows end-to-end tests, a COM
+// in-process server that the tests register in their Wine prefix the way hardware encoders are
+// registered on Windows (regsvr32 calls DllRegisterServer): each encoder's CLSID as an in-process
+// server (InprocServer32 = this library, ThreadingModel Both) and, through MFTRegister, as a
+// hardware video encoder transform from NV12 to H.264 (the AAC encoders: below). vistrel.exe then
+// finds them with the system's own MFTEnumEx and drives them on the system's own samples, buffers
+// and media types. Built only with the tests, never installed: it encodes nothing.
 //
-// Every encoder is the stand-in's transform (mediafw/encoder_transform.h) over the replaying codec
-// (mediafw/replay_codec.h), with the framework objects it makes taken from the system's
-// mfplat.dll (system_objects.cpp). They differ in personality, each like a class of hardware
-// encoders, and enumerate in the order of their CLSIDs (the registry lists keys sorted):
+// Every video encoder is the stand-in's transform (mediafw/encoder_transform.h) over the
+// replaying codec (mediafw/replay_codec.h), with the framework objects it makes taken from the
+// system's mfplat.dll (system_objects.cpp). They differ in personality, each like a class of
+// hardware encoders, and enumerate in the order of their CLSIDs (the registry lists keys sorted):
 //
 //   refuses-output-type  refuses every output type: listed first, so that a caller must go on
 //   async-requests       asynchronous, three input requests outstanding, samples of its own
@@ -21,7 +21,8 @@
 //                        that VISTREL_MEDIAFW_CODECAPI_RECORD names
 //
 // Beside them, AAC encoders (test_audio_encoder.h): synchronous software audio encoder
-// transforms from PCM to AAC, registered as the system's own is (the framework of Wine 8 has none):
+// transforms from PCM to AAC, registered as the system's own is (no flags, the audio encoder
+// category; the framework of Wine 8 has none), in the order of their CLSIDs too:
 //
 //   aac-refuses-output-type  takes its input type, refuses every output type: listed first, so
 //                            that a caller must go on
@@ -30,7 +31,7 @@
 //
 // Environment, read when an encoder is made:
 //   VISTREL_TEST_ENCODERS   the personalities present on this machine, comma-separated, or "none"
-//                           (the AAC encoder is "aac"); the others fail to activate, as an
+//                           (the AAC encoders' too); the others fail to activate, as an
 //                           encoder whose device is missing. All when unset.
 //   VISTREL_MEDIAFW_REPLAY  the recorded stream to replay; when unset, the streams
 //                           "vistrel-replay*.h264" beside this library, one for each picture size
