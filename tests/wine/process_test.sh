@@ -48,6 +48,12 @@ personalities=(
   "sync 4B4E6F20-7C3A-4D52-9A61-3E0F5C2D8104"
   "codec-api 5B4E6F20-7C3A-4D52-9A61-3E0F5C2D8105"
 )
+# Beside them, the test AAC encoders (tests/wine/test_audio_encoder.h), the refusing one first.
+aac_personalities=(
+  "aac-refuses-output-type 7C1D5E40-3A6B-4F27-B194-6E2A0C7D5100"
+  "aac 8C1D5E40-3A6B-4F27-B194-6E2A0C7D5101"
+)
+audio_category=91c64bd0-f91e-4d8c-9276-db248279d975
 # The refusing encoder's answer to the output type: MF_E_INVALIDMEDIATYPE.
 refused_line="SetOutputType failed 0xC00D36B4"
 
@@ -228,6 +234,23 @@ register_encoders() {
     expected+="${clsid,,}"$'\n'
   done
   expect_eq "listed in the video encoder category, in order" "$listed" "${expected%$'\n'}"
+  # The AAC encoders: software transforms (no MFTFlags: synchronous) from audio PCM to audio AAC
+  # in the audio encoder category.
+  local audio=6175647300001000800000AA00389B71 pcm=0100000000001000800000AA00389B71
+  local aac=1016000000001000800000AA00389B71
+  for entry in "${aac_personalities[@]}"; do
+    read -r name clsid <<<"$entry"
+    lower=${clsid,,}
+    server=$(reg_query "HKCR\\CLSID\\{$clsid}\\InprocServer32")
+    expect_in "$name: in-process server" "(Default)    REG_SZ    $dll_win" "$server"
+    expect_in "$name: threading model" "ThreadingModel    REG_SZ    Both" "$server"
+    transform=$(reg_query "HKCR\\MediaFoundation\\Transforms\\$lower")
+    expect_in "$name: input types" "InputTypes    REG_BINARY    $audio$pcm" "$transform"
+    expect_in "$name: output types" "OutputTypes    REG_BINARY    $audio$aac" "$transform"
+    case $transform in *MFTFlags*) fail "$name: flags registered: $transform" ;; esac
+    reg_exists "HKCR\\MediaFoundation\\Transforms\\Categories\\$audio_category\\$lower" ||
+      fail "$name: not listed in the audio encoder category"
+  done
 }
 
 unregister_encoders() {
@@ -240,6 +263,12 @@ unregister_encoders() {
     ! reg_exists "HKCR\\MediaFoundation\\Transforms\\${clsid,,}" || fail "$name: its transform key is still there"
     ! reg_exists "HKCR\\MediaFoundation\\Transforms\\Categories\\f79eac7d-e545-4387-bdee-d647d7bde42a\\${clsid,,}" ||
       fail "$name: still listed in the video encoder category"
+  done
+  for entry in "${aac_personalities[@]}"; do
+    read -r name clsid <<<"$entry"
+    ! reg_exists "HKCR\\CLSID\\{$clsid}" || fail "$name: its CLSID key is still there"
+    ! reg_exists "HKCR\\MediaFoundation\\Transforms\\Categories\\$audio_category\\${clsid,,}" ||
+      fail "$name: still listed in the audio encoder category"
   done
 }
 

@@ -1,15 +1,15 @@
-// vistrel-test-encoders.dll: the H.264 encoders of the Windows end-to-end tests, a COM in-process
-// server that the tests register in their Wine prefix the way hardware encoders are registered on
-// Windows (regsvr32 calls DllRegisterServer): each encoder's CLSID as an in-process server
-// (InprocServer32 = this library, ThreadingModel Both) and, through MFTRegister, as a hardware
-// video encoder transform from NV12 to H.264. vistrel.exe then finds them with the system's own
-// MFTEnumEx and drives them on the system's own samples, buffers and media types. Built only with
-// the tests, never installed: it encodes nothing.
+// vistrel-test-encoders.dll: the H.264 and AAC encoders of the Windows end-to-end tests, a COM
+// in-process server that the tests register in their Wine prefix the way hardware encoders are
+// registered on Windows (regsvr32 calls DllRegisterServer): each encoder's CLSID as an in-process
+// server (InprocServer32 = this library, ThreadingModel Both) and, through MFTRegister, as a
+// hardware video encoder transform from NV12 to H.264 (the AAC encoders: below). vistrel.exe then
+// finds them with the system's own MFTEnumEx and drives them on the system's own samples, buffers
+// and media types. Built only with the tests, never installed: it encodes nothing.
 //
-// Every encoder is the stand-in's transform (mediafw/encoder_transform.h) over the replaying codec
-// (mediafw/replay_codec.h), with the framework objects it makes taken from the system's
-// mfplat.dll (system_objects.cpp). They differ in personality, each like a class of hardware
-// encoders, and enumerate in the order of their CLSIDs (the registry lists keys sorted):
+// Every video encoder is the stand-in's transform (mediafw/encoder_transform.h) over the
+// replaying codec (mediafw/replay_codec.h), with the framework objects it makes taken from the
+// system's mfplat.dll (system_objects.cpp). They differ in personality, each like a class of
+// hardware encoders, and enumerate in the order of their CLSIDs (the registry lists keys sorted):
 //
 //   refuses-output-type  refuses every output type: listed first, so that a caller must go on
 //   async-requests       asynchronous, three input requests outstanding, samples of its own
@@ -20,18 +20,28 @@
 //   codec-api            asynchronous, writes each ICodecAPI value it is given into the file
 //                        that VISTREL_MEDIAFW_CODECAPI_RECORD names
 //
+// Beside them, AAC encoders (test_audio_encoder.h): synchronous software audio encoder
+// transforms from PCM to AAC, registered as the system's own is (no flags, the audio encoder
+// category; the framework of Wine 8 has none), in the order of their CLSIDs too:
+//
+//   aac-refuses-output-type  takes its input type, refuses every output type: listed first, so
+//                            that a caller must go on
+//   aac                      the encoder, which VISTREL_TEST_AAC_FAIL_AFTER=N makes fail once N
+//                            inputs have been taken (test_audio_encoder.h: AudioMode)
+//
 // Environment, read when an encoder is made:
-//   VISTREL_TEST_ENCODERS   the personalities present on this machine, comma-separated, or "none";
-//                           the others fail to activate, as an encoder whose device is missing.
-//                           All when unset.
+//   VISTREL_TEST_ENCODERS   the personalities present on this machine, comma-separated, or "none"
+//                           (the AAC encoders' too); the others fail to activate, as an
+//                           encoder whose device is missing. All when unset.
 //   VISTREL_MEDIAFW_REPLAY  the recorded stream to replay; when unset, the streams
 //                           "vistrel-replay*.h264" beside this library, one for each picture size
 //                           and keyframe spacing the tests use. An encoder replays the stream
 //                           recorded with the settings it is given (read from the stream); without
 //                           one it is listed and fails when streaming begins.
 //   VISTREL_MEDIAFW_TYPE_CHANGE, VISTREL_MEDIAFW_INPUT_REQUESTS, VISTREL_MEDIAFW_REFUSE_EVERY,
-//   VISTREL_MEDIAFW_FAIL    as in libvistrel-mediafw.so (mediafw/framework.h), for every
+//   VISTREL_MEDIAFW_FAIL    as in libvistrel-mediafw.so (mediafw/framework.h), for every video
 //                           personality; a personality's own manners take precedence.
+//   VISTREL_TEST_AAC_FAIL_AFTER  N: the "aac" encoder fails once it has taken N inputs.
 #include <windows.h>
 
 #include <mfapi.h>
@@ -41,6 +51,7 @@
 #include <olectl.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -53,6 +64,7 @@
 #include "mediafw/framework.h"
 #include "mediafw/objects/com_object.h"
 #include "mediafw/replay_codec.h"
+#include "test_audio_encoder.h"
 
 namespace {
 
@@ -71,32 +83,44 @@ struct Personality {
   const char* name;             // in VISTREL_TEST_ENCODERS
   const wchar_t* friendlyName;  // registered with the transform
   CLSID clsid;
-  void (*shape)(TransformMode& mode);
+  void (*shape)(TransformMode& mode);             // for a video encoder
+  void (*audioShape)(test_audio::AudioMode& mode);  // for an AAC encoder
 };
 
 const Personality kPersonalities[] = {
     {"refuses-output-type", L"vistrel test encoder: refuses its output type",
      {0x1b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x01}},
-     [](TransformMode& m) { m.refuseOutputType = true; }},
+     [](TransformMode& m) { m.refuseOutputType = true; }, nullptr},
     {"async-requests", L"vistrel test encoder: asynchronous, three input requests",
      {0x2b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x02}},
-     [](TransformMode& m) { m.inputRequests = 3; }},
+     [](TransformMode& m) { m.inputRequests = 3; }, nullptr},
     {"async-padded", L"vistrel test encoder: asynchronous, padded input, caller's samples",
      {0x3b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x03}},
      [](TransformMode& m) {
        m.inputRowMultiple = 32;
        m.callerSamples = true;
        m.typeChange = true;
-     }},
+     },
+     nullptr},
     {"sync", L"vistrel test encoder: synchronous",
      {0x4b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x04}},
-     [](TransformMode& m) { m.async = false; }},
+     [](TransformMode& m) { m.async = false; }, nullptr},
     {"codec-api", L"vistrel test encoder: records its codec properties",
      {0x5b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x05}},
      [](TransformMode& m) {
        wchar_t path[MAX_PATH];
        const DWORD n = GetEnvironmentVariableW(L"VISTREL_MEDIAFW_CODECAPI_RECORD", path, MAX_PATH);
        if (n > 0 && n < MAX_PATH) m.codecApiRecord = std::filesystem::path(path);
+     },
+     nullptr},
+    {"aac-refuses-output-type", L"vistrel test encoder: AAC, refuses its output type",
+     {0x7c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x00}}, nullptr,
+     [](test_audio::AudioMode& m) { m.refuseOutputType = true; }},
+    {"aac", L"vistrel test encoder: AAC", {0x8c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x01}},
+     nullptr, [](test_audio::AudioMode& m) {
+       char text[32];
+       const DWORD n = GetEnvironmentVariableA("VISTREL_TEST_AAC_FAIL_AFTER", text, sizeof text);
+       if (n > 0 && n < sizeof text) m.failAfterInputs = std::strtoull(text, nullptr, 10);
      }},
 };
 
@@ -177,6 +201,12 @@ class ClassFactory final : public mediafw::ComObject<IClassFactory> {
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     if (!Present(personality_.name)) return kDeviceNotReady;
+    if (personality_.audioShape != nullptr) {
+      // Runs no thread of its own: counted while it lives, as the class factories are.
+      test_audio::AudioMode mode;
+      personality_.audioShape(mode);
+      return test_audio::CreateAudioEncoder(serverLocks, mode, riid, object);
+    }
     // The transforms run threads of this library's code and do not say when they end: once one
     // is made, the library stays for the life of the process (DllCanUnloadNow says so too).
     encoderMade = true;
@@ -292,14 +322,20 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer() {
   const DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return E_FAIL;
   const std::wstring library(path, n);
-  MFT_REGISTER_TYPE_INFO input = {MFMediaType_Video, MFVideoFormat_NV12};
-  MFT_REGISTER_TYPE_INFO output = {MFMediaType_Video, MFVideoFormat_H264};
+  // Over an earlier registration: the framework's registration leaves values it does not write
+  // (the flags of a transform that now has none), so the old one goes first.
+  UnregisterAll();
+  MFT_REGISTER_TYPE_INFO video[] = {{MFMediaType_Video, MFVideoFormat_NV12}, {MFMediaType_Video, MFVideoFormat_H264}};
+  MFT_REGISTER_TYPE_INFO audio[] = {{MFMediaType_Audio, MFAudioFormat_PCM}, {MFMediaType_Audio, MFAudioFormat_AAC}};
   for (const Personality& p : kPersonalities) {
     HRESULT hr = RegisterServer(p, library);
     std::wstring name = p.friendlyName;
-    if (SUCCEEDED(hr)) {
-      hr = MFTRegister(p.clsid, MFT_CATEGORY_VIDEO_ENCODER, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &input, 1, &output,
-                       nullptr);
+    if (SUCCEEDED(hr) && p.audioShape == nullptr) {
+      hr = MFTRegister(p.clsid, MFT_CATEGORY_VIDEO_ENCODER, name.data(), MFT_ENUM_FLAG_HARDWARE, 1, &video[0], 1,
+                       &video[1], nullptr);
+    } else if (SUCCEEDED(hr)) {
+      // A software transform, synchronous: no flags.
+      hr = MFTRegister(p.clsid, MFT_CATEGORY_AUDIO_ENCODER, name.data(), 0, 1, &audio[0], 1, &audio[1], nullptr);
     }
     if (FAILED(hr)) {
       UnregisterAll();

@@ -13,8 +13,13 @@
 #include <objbase.h>
 #include <strmif.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "test_audio_encoder.h"
 
 namespace {
 
@@ -24,6 +29,8 @@ constexpr CLSID kAsyncRequests = {0x2b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e,
 constexpr CLSID kAsyncPadded = {0x3b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x03}};
 constexpr CLSID kSync = {0x4b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x04}};
 constexpr CLSID kUnknown = {0x6b4e6f20, 0x7c3a, 0x4d52, {0x9a, 0x61, 0x3e, 0x0f, 0x5c, 0x2d, 0x81, 0x06}};
+constexpr CLSID kAacRefusesOutputType = {0x7c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x00}};
+constexpr CLSID kAac = {0x8c1d5e40, 0x3a6b, 0x4f27, {0xb1, 0x94, 0x6e, 0x2a, 0x0c, 0x7d, 0x51, 0x01}};
 
 constexpr UINT32 kWidth = 1280;
 constexpr UINT32 kHeight = 720;
@@ -360,6 +367,394 @@ TEST_F(TestEncoders, SyncHasNoEventsAndFillsTheCallersSamples) {
   output.pSample = sample;
   EXPECT_EQ(transform_->ProcessOutput(0, 1, &output, &status), MF_E_TRANSFORM_NEED_MORE_INPUT);
   sample->Release();
+}
+
+// The AAC encoder, made through the registry as the framework's activation does, and driven with
+// the system's own samples, buffers and media types.
+class AacEncoder : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    MFStartup(MF_VERSION, MFSTARTUP_FULL);
+  }
+  static void TearDownTestSuite() {
+    MFShutdown();
+    CoUninitialize();
+  }
+  void SetUp() override {
+    ASSERT_EQ(CoCreateInstance(kAac, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform,
+                               reinterpret_cast<void**>(&transform_)),
+              S_OK);
+  }
+  void TearDown() override {
+    Release(transform_);
+    SetEnvironmentVariableA("VISTREL_TEST_ENCODERS", nullptr);
+    SetEnvironmentVariableA("VISTREL_TEST_AAC_FAIL_AFTER", nullptr);
+  }
+
+  // What vistrel asks for: 48 kHz, 2 channels, 16-bit PCM in.
+  static IMFMediaType* PcmType() {
+    IMFMediaType* type = nullptr;
+    MFCreateMediaType(&type);
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+    type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
+    type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48000);
+    type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
+    type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+    type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, 4);
+    type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 192000);
+    return type;
+  }
+
+  // AAC-LC, 48 kHz, stereo, 160 kbit/s, raw; without user data (the encoder's to give).
+  static IMFMediaType* AacType() {
+    IMFMediaType* type = nullptr;
+    MFCreateMediaType(&type);
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+    type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
+    type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48000);
+    type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
+    type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+    type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 20000);
+    type->SetUINT32(MF_MT_AAC_PAYLOAD_TYPE, 0);
+    type->SetUINT32(MF_MT_AAC_AUDIO_PROFILE_LEVEL_INDICATION, 0x29);
+    return type;
+  }
+
+  void Start() {
+    IMFMediaType* input = PcmType();
+    ASSERT_EQ(transform_->SetInputType(0, input, 0), S_OK);
+    input->Release();
+    IMFMediaType* output = AacType();
+    ASSERT_EQ(transform_->SetOutputType(0, output, 0), S_OK);
+    output->Release();
+    MFT_OUTPUT_STREAM_INFO info{};
+    ASSERT_EQ(transform_->GetOutputStreamInfo(0, &info), S_OK);
+    EXPECT_EQ(info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES), 0u);
+    outputSize_ = info.cbSize;
+    ASSERT_GE(outputSize_, sizeof test_audio::kLoudFrame);
+  }
+
+  // PCM frames (left, right interleaved) in one sample of the framework's.
+  static IMFSample* Pcm(const std::vector<std::int16_t>& pcm, LONGLONG time, DWORD extraBytes = 0) {
+    const DWORD size = static_cast<DWORD>(pcm.size() * sizeof(std::int16_t)) + extraBytes;
+    IMFMediaBuffer* buffer = nullptr;
+    IMFSample* sample = nullptr;
+    MFCreateMemoryBuffer(size + 1, &buffer);
+    BYTE* data = nullptr;
+    buffer->Lock(&data, nullptr, nullptr);
+    std::memset(data, 0, size);
+    if (!pcm.empty()) std::memcpy(data, pcm.data(), pcm.size() * sizeof(std::int16_t));
+    buffer->Unlock();
+    buffer->SetCurrentLength(size);
+    MFCreateSample(&sample);
+    sample->AddBuffer(buffer);
+    buffer->Release();
+    sample->SetSampleTime(time);
+    return sample;
+  }
+
+  struct Frame {
+    std::vector<std::uint8_t> bytes;
+    LONGLONG time = 0;
+  };
+
+  // Takes frames until the encoder has none whole (at most `limit`), into the caller's samples.
+  std::vector<Frame> TakeFrames(int limit = 64) {
+    std::vector<Frame> frames;
+    for (int i = 0; i <= limit; ++i) {
+      IMFMediaBuffer* buffer = nullptr;
+      IMFSample* sample = nullptr;
+      MFCreateMemoryBuffer(outputSize_, &buffer);
+      MFCreateSample(&sample);
+      sample->AddBuffer(buffer);
+      MFT_OUTPUT_DATA_BUFFER output{};
+      output.pSample = sample;
+      DWORD status = 0;
+      const HRESULT hr = transform_->ProcessOutput(0, 1, &output, &status);
+      if (hr == S_OK) {
+        EXPECT_EQ(output.pSample, sample);
+        Frame frame;
+        BYTE* data = nullptr;
+        DWORD length = 0;
+        buffer->Lock(&data, nullptr, &length);
+        frame.bytes.assign(data, data + length);
+        buffer->Unlock();
+        sample->GetSampleTime(&frame.time);
+        frames.push_back(frame);
+      } else {
+        EXPECT_EQ(hr, MF_E_TRANSFORM_NEED_MORE_INPUT);
+        i = limit + 1;
+      }
+      buffer->Release();
+      sample->Release();
+    }
+    EXPECT_LE(frames.size(), static_cast<std::size_t>(limit));
+    return frames;
+  }
+
+  IMFTransform* transform_ = nullptr;
+  DWORD outputSize_ = 0;
+};
+
+// Found the way vistrel looks for it, made through the registry, and, like the video encoders,
+// missing when VISTREL_TEST_ENCODERS leaves it out.
+TEST_F(AacEncoder, IsListedAsASynchronousEncoderFromPcmToAac) {
+  MFT_REGISTER_TYPE_INFO input = {MFMediaType_Audio, MFAudioFormat_PCM};
+  MFT_REGISTER_TYPE_INFO output = {MFMediaType_Audio, MFAudioFormat_AAC};
+  // Where `clsid` is among the activation objects listed; -1 when absent. Releases them all.
+  auto position = [](const CLSID& ours, const GUID& category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* in,
+                     const MFT_REGISTER_TYPE_INFO* out, IMFTransform** made) {
+    IMFActivate** activates = nullptr;
+    UINT32 count = 0;
+    int found = -1;
+    if (FAILED(MFTEnumEx(category, flags, in, out, &activates, &count))) return found;
+    for (UINT32 i = 0; i < count; ++i) {
+      GUID clsid{};
+      if (SUCCEEDED(activates[i]->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid)) && IsEqualGUID(clsid, ours)) {
+        found = static_cast<int>(i);
+        if (made != nullptr) {
+          EXPECT_EQ(activates[i]->ActivateObject(IID_IMFTransform, reinterpret_cast<void**>(made)), S_OK);
+        }
+      }
+      activates[i]->Release();
+    }
+    CoTaskMemFree(activates);
+    return found;
+  };
+  constexpr UINT32 kSyncSorted = MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER;
+  IMFTransform* made = nullptr;
+  const int at = position(kAac, MFT_CATEGORY_AUDIO_ENCODER, kSyncSorted, &input, &output, &made);
+  EXPECT_GE(at, 0);
+  // The refusing one first, so that a caller must go on.
+  const int refusing = position(kAacRefusesOutputType, MFT_CATEGORY_AUDIO_ENCODER, kSyncSorted, &input, &output, nullptr);
+  EXPECT_GE(refusing, 0);
+  EXPECT_LT(refusing, at);
+  ASSERT_NE(made, nullptr);
+  IMFMediaType* offered = nullptr;
+  ASSERT_EQ(made->GetInputAvailableType(0, 0, &offered), S_OK);
+  GUID subtype{};
+  EXPECT_EQ(offered->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+  EXPECT_TRUE(IsEqualGUID(subtype, MFAudioFormat_PCM));
+  offered->Release();
+  made->Release();
+  // Neither an asynchronous nor a hardware encoder, nor one of another output, nor a video encoder.
+  EXPECT_EQ(position(kAac, MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_HARDWARE, &input, &output,
+                     nullptr),
+            -1);
+  MFT_REGISTER_TYPE_INFO mp3 = {MFMediaType_Audio, MFAudioFormat_MP3};
+  EXPECT_EQ(position(kAac, MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_SYNCMFT, &input, &mp3, nullptr), -1);
+  EXPECT_EQ(position(kAac, MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_ALL, nullptr, nullptr, nullptr), -1);
+
+  IMFTransform* other = nullptr;
+  SetEnvironmentVariableA("VISTREL_TEST_ENCODERS", "sync,codec-api");
+  EXPECT_EQ(CoCreateInstance(kAac, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform, reinterpret_cast<void**>(&other)),
+            kDeviceNotReady);
+  SetEnvironmentVariableA("VISTREL_TEST_ENCODERS", "sync,aac");
+  ASSERT_EQ(CoCreateInstance(kAac, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform, reinterpret_cast<void**>(&other)),
+            S_OK);
+  other->Release();
+}
+
+// The input type first, and only its own; then the output type, and only its own. A refused type
+// is not taken.
+TEST_F(AacEncoder, TakesOnlyItsPcmTypeAndThenOnlyItsAacType) {
+  IMFMediaType* type = AacType();
+  EXPECT_EQ(transform_->SetOutputType(0, type, 0), MF_E_TRANSFORM_TYPE_NOT_SET);
+  type->Release();
+  type = nullptr;
+  EXPECT_EQ(transform_->GetOutputAvailableType(0, 0, &type), MF_E_TRANSFORM_TYPE_NOT_SET);
+
+  struct Change {
+    const char* what;
+    const GUID* key;
+    UINT32 value;  // when key names a number
+    const GUID* guid;  // when key names a GUID
+  };
+  const Change wrongInputs[] = {
+      {"video", &MF_MT_MAJOR_TYPE, 0, &MFMediaType_Video},
+      {"float samples", &MF_MT_SUBTYPE, 0, &MFAudioFormat_Float},
+      {"44.1 kHz", &MF_MT_AUDIO_SAMPLES_PER_SECOND, 44100, nullptr},
+      {"mono", &MF_MT_AUDIO_NUM_CHANNELS, 1, nullptr},
+      {"24-bit", &MF_MT_AUDIO_BITS_PER_SAMPLE, 24, nullptr},
+      {"block of 2", &MF_MT_AUDIO_BLOCK_ALIGNMENT, 2, nullptr},
+      {"96,000 bytes/s", &MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 96000, nullptr},
+      {"no bytes/s", &MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0, nullptr},
+  };
+  for (const Change& change : wrongInputs) {
+    type = PcmType();
+    if (change.guid != nullptr) type->SetGUID(*change.key, *change.guid);
+    else if (change.value != 0) type->SetUINT32(*change.key, change.value);
+    else type->DeleteItem(*change.key);
+    EXPECT_EQ(transform_->SetInputType(0, type, MFT_SET_TYPE_TEST_ONLY), MF_E_INVALIDMEDIATYPE) << change.what;
+    EXPECT_EQ(transform_->SetInputType(0, type, 0), MF_E_INVALIDMEDIATYPE) << change.what;
+    type->Release();
+  }
+  type = nullptr;
+  EXPECT_EQ(transform_->GetInputCurrentType(0, &type), MF_E_TRANSFORM_TYPE_NOT_SET);
+  type = PcmType();
+  EXPECT_EQ(transform_->SetInputType(0, type, MFT_SET_TYPE_TEST_ONLY), S_OK);
+  EXPECT_EQ(transform_->SetInputType(0, type, 0), S_OK);
+  type->Release();
+
+  const Change wrongOutputs[] = {
+      {"MP3", &MF_MT_SUBTYPE, 0, &MFAudioFormat_MP3},
+      {"44.1 kHz", &MF_MT_AUDIO_SAMPLES_PER_SECOND, 44100, nullptr},
+      {"mono", &MF_MT_AUDIO_NUM_CHANNELS, 1, nullptr},
+      {"128 kbit/s", &MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 16000, nullptr},
+      {"ADTS", &MF_MT_AAC_PAYLOAD_TYPE, 1, nullptr},
+      {"HE-AAC", &MF_MT_AAC_AUDIO_PROFILE_LEVEL_INDICATION, 0x2C, nullptr},
+  };
+  for (const Change& change : wrongOutputs) {
+    type = AacType();
+    if (change.guid != nullptr) type->SetGUID(*change.key, *change.guid);
+    else type->SetUINT32(*change.key, change.value);
+    EXPECT_EQ(transform_->SetOutputType(0, type, 0), MF_E_INVALIDMEDIATYPE) << change.what;
+    type->Release();
+  }
+  type = nullptr;
+  EXPECT_EQ(transform_->GetOutputCurrentType(0, &type), MF_E_TRANSFORM_TYPE_NOT_SET);
+  type = AacType();
+  EXPECT_EQ(transform_->SetOutputType(0, type, 0), S_OK);
+  type->Release();
+}
+
+// The current output type carries the AudioSpecificConfig after HEAACWAVEINFO's 12-byte tail; the
+// caller's type had none.
+TEST_F(AacEncoder, CurrentOutputTypeCarriesTheAudioSpecificConfig) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  IMFMediaType* type = nullptr;
+  ASSERT_EQ(transform_->GetOutputCurrentType(0, &type), S_OK);
+  EXPECT_EQ(ModuleOf(type), GetModuleHandleW(L"mfplat.dll"));
+  UINT8* blob = nullptr;
+  UINT32 size = 0;
+  ASSERT_EQ(type->GetAllocatedBlob(MF_MT_USER_DATA, &blob, &size), S_OK);
+  const std::vector<std::uint8_t> userData(blob, blob + size);
+  CoTaskMemFree(blob);
+  const std::vector<std::uint8_t> expected = {0, 0, 0x29, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x90};
+  EXPECT_EQ(userData, expected);
+  UINT32 value = 0;
+  EXPECT_EQ(type->GetUINT32(MF_MT_AAC_PAYLOAD_TYPE, &value), S_OK);
+  EXPECT_EQ(value, 0u);
+  EXPECT_EQ(type->GetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, &value), S_OK);
+  EXPECT_EQ(value, 20000u);
+  type->Release();
+}
+
+// N samples give N / 1024 frames, the first of them the priming; the rest wait for the next
+// block, or a drain, which gives them all (the last block padded). Each frame stands for its
+// block: loud where the block had a click, silent elsewhere. Input is refused while a frame waits.
+TEST_F(AacEncoder, GivesOneFrameForEach1024SamplesAfterThePriming) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  constexpr LONGLONG kStart = 5000000;
+  constexpr std::size_t kTotal = 10 * 1024 + 500;
+  std::vector<std::int16_t> pcm(kTotal * 2, 3);  // near zero
+  pcm[(3 * 1024 + 17) * 2 + 1] = -20000;           // a click in block 3 (right)
+  pcm[(10 * 1024 + 100) * 2] = 20000;              // and one in the last, partial, block (left)
+
+  // Inputs of these many samples, and the frames expected after each: floor(total / 1024).
+  const std::size_t inputs[] = {4096, 1000, 3, 1021, 4620};
+  const std::size_t framesAfter[] = {4, 4, 4, 5, 10};
+  std::vector<Frame> frames;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < 5; ++i) {
+    const std::vector<std::int16_t> part(pcm.begin() + at * 2, pcm.begin() + (at + inputs[i]) * 2);
+    IMFSample* sample = Pcm(part, kStart + static_cast<LONGLONG>(at) * 10000000 / 48000);
+    EXPECT_EQ(transform_->ProcessInput(0, sample, 0), S_OK) << "input " << i;
+    if (i == 0) {
+      EXPECT_EQ(transform_->ProcessInput(0, sample, 0), MF_E_NOTACCEPTING);  // four frames wait
+    }
+    sample->Release();
+    at += inputs[i];
+    const std::vector<Frame> taken = TakeFrames();
+    frames.insert(frames.end(), taken.begin(), taken.end());
+    EXPECT_EQ(frames.size(), framesAfter[i]) << "after " << at << " samples";
+  }
+  IMFSample* half = Pcm({}, 0, 2);  // half a PCM frame
+  EXPECT_EQ(transform_->ProcessInput(0, half, 0), E_INVALIDARG);
+  half->Release();
+  EXPECT_EQ(TakeFrames().size(), 0u);
+
+  ASSERT_EQ(transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+  const std::vector<Frame> rest = TakeFrames();
+  frames.insert(frames.end(), rest.begin(), rest.end());
+  ASSERT_EQ(frames.size(), (kTotal + 1023) / 1024 + 1);
+  EXPECT_EQ(TakeFrames().size(), 0u);  // drained
+
+  const std::vector<std::uint8_t> silent(std::begin(test_audio::kSilentFrame), std::end(test_audio::kSilentFrame));
+  const std::vector<std::uint8_t> loud(std::begin(test_audio::kLoudFrame), std::end(test_audio::kLoudFrame));
+  for (std::size_t j = 0; j < frames.size(); ++j) {
+    EXPECT_EQ(frames[j].bytes, j == 4 || j == 11 ? loud : silent) << "frame " << j;
+    // The first sample of the frame on the input's clock; the priming stands before the input.
+    const LONGLONG samples = static_cast<LONGLONG>(j) * 1024 - 1024;
+    EXPECT_EQ(frames[j].time, kStart + samples * 10000000 / 48000) << "frame " << j;
+  }
+}
+
+// A frame that does not fit the caller's buffer stays to be taken; nothing else is refused for it.
+TEST_F(AacEncoder, KeepsAFrameThatDoesNotFitTheCallersBuffer) {
+  ASSERT_NO_FATAL_FAILURE(Start());
+  IMFSample* sample = Pcm(std::vector<std::int16_t>(2048 * 2, 0), 0);
+  ASSERT_EQ(transform_->ProcessInput(0, sample, 0), S_OK);
+  sample->Release();
+  IMFMediaBuffer* buffer = nullptr;
+  MFCreateMemoryBuffer(4, &buffer);
+  MFCreateSample(&sample);
+  sample->AddBuffer(buffer);
+  buffer->Release();
+  MFT_OUTPUT_DATA_BUFFER output{};
+  output.pSample = sample;
+  DWORD status = 0;
+  EXPECT_EQ(transform_->ProcessOutput(0, 1, &output, &status), MF_E_BUFFERTOOSMALL);
+  sample->Release();
+  EXPECT_EQ(TakeFrames().size(), 2u);
+}
+
+// Listed first: takes its input type, then refuses every output type.
+TEST_F(AacEncoder, RefusingOneTakesItsInputAndRefusesItsOutput) {
+  IMFTransform* refusing = nullptr;
+  ASSERT_EQ(CoCreateInstance(kAacRefusesOutputType, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform,
+                             reinterpret_cast<void**>(&refusing)),
+            S_OK);
+  IMFMediaType* type = PcmType();
+  EXPECT_EQ(refusing->SetInputType(0, type, 0), S_OK);
+  type->Release();
+  type = AacType();
+  EXPECT_EQ(refusing->SetOutputType(0, type, MFT_SET_TYPE_TEST_ONLY), MF_E_INVALIDMEDIATYPE);
+  EXPECT_EQ(refusing->SetOutputType(0, type, 0), MF_E_INVALIDMEDIATYPE);
+  type->Release();
+  type = nullptr;
+  EXPECT_EQ(refusing->GetOutputCurrentType(0, &type), MF_E_TRANSFORM_TYPE_NOT_SET);
+  refusing->Release();
+}
+
+// VISTREL_TEST_AAC_FAIL_AFTER=2: the third input fails, and so does everything after it.
+TEST_F(AacEncoder, BreaksDownOnceItHasTakenTheInputsItWasGiven) {
+  SetEnvironmentVariableA("VISTREL_TEST_AAC_FAIL_AFTER", "2");
+  IMFTransform* failing = nullptr;
+  ASSERT_EQ(CoCreateInstance(kAac, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform, reinterpret_cast<void**>(&failing)),
+            S_OK);
+  std::swap(failing, transform_);  // the fixture's is released here, this one by the fixture
+  ASSERT_NO_FATAL_FAILURE(Start());
+  IMFSample* sample = Pcm(std::vector<std::int16_t>(1024 * 2, 0), 0);
+  EXPECT_EQ(transform_->ProcessInput(0, sample, 0), S_OK);
+  EXPECT_EQ(TakeFrames().size(), 1u);
+  EXPECT_EQ(transform_->ProcessInput(0, sample, 0), S_OK);
+  EXPECT_EQ(TakeFrames().size(), 1u);
+  EXPECT_EQ(transform_->ProcessInput(0, sample, 0), test_audio::kAudioFaultResult);
+  IMFMediaBuffer* buffer = nullptr;
+  IMFSample* output = nullptr;
+  MFCreateMemoryBuffer(outputSize_, &buffer);
+  MFCreateSample(&output);
+  output->AddBuffer(buffer);
+  buffer->Release();
+  MFT_OUTPUT_DATA_BUFFER data{};
+  data.pSample = output;
+  DWORD status = 0;
+  EXPECT_EQ(transform_->ProcessOutput(0, 1, &data, &status), test_audio::kAudioFaultResult);
+  output->Release();
+  sample->Release();
+  Release(failing);
 }
 
 }  // namespace
