@@ -612,6 +612,13 @@ int RunHost(const Options& o) {
   };
   std::int64_t lastStamp = 0;
   bool soundEnded = false;
+  // The end of the frames (all out, the input ended, or the stop came first): the sound runs to
+  // the end of the last frame and no further.
+  auto endSound = [&] {
+    if (soundEnded) return;
+    soundEnded = true;
+    if (n > 0) sound.Pump(ex, lastStamp + static_cast<std::int64_t>(static_cast<double>(o.clockFrequency) / o.fps));
+  };
   while (true) {
     if (platform::WaitProcessFor(child, 0, code)) {
       ended = true;
@@ -622,16 +629,13 @@ int RunHost(const Options& o) {
     if (!framesLeft && framesEndWall < 0) framesEndWall = wall;
     // The sound runs while the frames do, whether or not vistrel takes them: up to the time the
     // next frame would be stamped with now, and at their end up to the end of the last frame.
-    if (framesLeft) {
-      sound.Pump(ex, stampAt(o.fast ? static_cast<double>(n) / o.fps : wall));
-    } else if (!soundEnded) {
-      soundEnded = true;
-      if (n > 0) sound.Pump(ex, lastStamp + static_cast<std::int64_t>(static_cast<double>(o.clockFrequency) / o.fps));
-    }
+    if (framesLeft) sound.Pump(ex, stampAt(o.fast ? static_cast<double>(n) / o.fps : wall));
+    else endSound();
     double t = wall;
     if (o.fast) t = framesLeft ? static_cast<double>(n) / o.fps : static_cast<double>(n) / o.fps + (wall - framesEndWall);
     runEventsUpTo(t);
     if (!o.noStop && t >= stopAt) {
+      endSound();
       ex.SetStopSwitch();
       break;
     }

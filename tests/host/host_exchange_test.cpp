@@ -580,13 +580,16 @@ RecordedSound ReadRecordedSound(const std::string& prefix) {
 // and every click starts on the first sample at or after its frame's time stamp (at the real
 // clock and at the fast one, in clocks and at rates whose frames fall between samples), with no
 // other sound, nothing lost and no gap.
+// The real clock's run gives as many frames as the machine manages (at least the first, whose
+// click starts the sound); the fast clock's runs give every frame.
 TEST_F(HostCommand, ToneClicksOnEachMarkedFramesSample) {
-  const std::vector<std::vector<std::string>> runs = {
-      {"--duration", "2.5", "--fps", "60", "--clock-frequency", "3579545", "--clock-start", "1000"},
-      {"--duration", "4", "--fast", "--fps", "30000/1001"},
-      {"--duration", "3", "--fast", "--size", "640x360", "--clock-frequency", "1000000000"}};
+  const std::vector<std::pair<std::vector<std::string>, std::size_t>> runs = {
+      {{"--duration", "2.5", "--size", "640x360", "--fps", "60", "--clock-frequency", "3579545", "--clock-start",
+        "1000"}, 0},
+      {{"--duration", "4", "--fast", "--size", "640x360", "--fps", "30000/1001"}, 120},
+      {{"--duration", "3", "--fast", "--size", "640x360", "--clock-frequency", "1000000000"}, 90}};
   int index = 0;
-  for (auto args : runs) {
+  for (auto [args, frameCount] : runs) {
     const std::string prefix = (dir.path() / ("sound" + std::to_string(index++))).string();
     std::string shown;
     for (const auto& a : args) shown += a + " ";
@@ -599,7 +602,11 @@ TEST_F(HostCommand, ToneClicksOnEachMarkedFramesSample) {
                              "--record-sound", prefix});
     ASSERT_EQ(Run(args), 0);
     const RecordedSound r = ReadRecordedSound(prefix);
-    ASSERT_GT(r.times.size(), 60u);
+    if (frameCount != 0) {
+      ASSERT_EQ(r.times.size(), frameCount);
+    } else {
+      ASSERT_FALSE(r.times.empty());
+    }
     EXPECT_EQ(r.lost, 0u);
     EXPECT_EQ(r.gap, 0u);
     EXPECT_EQ(r.start, r.times[0]) << "the sound starts with the first frame";

@@ -1,8 +1,9 @@
 // Sync of the game's sound with its pictures in every file vistrel writes, measured from the files
 // alone: the reference host plays its click track (vistrel-host --audio tone: a click at the time of
 // every picture whose number is a multiple of 30) and each clip and recording must hold both
-// streams, decode cleanly, and put every click within one AAC frame (1024 samples, 21.3 ms) of its
-// picture, with no click missing and none astray. Runs: the real clock with a clip and a recording;
+// streams, decode cleanly, play in Chromium's <video> with both tracks (where Chromium is
+// installed), and put every click within one AAC frame (1024 samples, 21.3 ms) of its picture,
+// with no click missing and none astray. Runs: the real clock with a clip and a recording;
 // the encoder announcing a type change; a rate of 30000/1001 in a 3,579,545 Hz clock at 60 frames a
 // second; and a recording across its rotation after 300 s of the fast clock.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "integration/vistrel_run.h"
+#include "support/browser_check.h"
 #include "support/sync_check.h"
 
 namespace {
@@ -48,6 +50,14 @@ class SoundSync : public VistrelRun {
       EXPECT_TRUE(sync.picturesWithoutClick.empty());
       worst = std::max(worst, sync.worstMs);
       ++checked;
+      // A player's browser plays both tracks (where Chromium is installed).
+      if (testing_support::BrowserAvailable()) {
+        const auto played = testing_support::PlayInBrowser(file);
+        EXPECT_TRUE(played.ran) << played.message;
+        EXPECT_FALSE(played.error) << played.message;
+        EXPECT_GT(played.audioBytes, 0) << played.message;
+        EXPECT_GT(played.videoBytes, 0) << played.message;
+      }
     }
     std::printf("worst click offset over %zu files: %.3f ms\n", checked, worst);
     return checked;
