@@ -523,8 +523,9 @@ int CheckNv12Source(const std::string& file, std::uint32_t hostPid) {
 
 // vistrel's place for the sound: takes every frame and all the sound until the stop, and writes
 // the sound as the reader hands it on (prefix.pcm) and the frames' times with the sound's start
-// (prefix.txt: "start T", "lost N gap MS", then one time per frame in order).
-int RecordHostSound(const std::string& prefix, std::uint32_t hostPid) {
+// (prefix.txt: "start T", "lost N gap MS", "written P" (packets the host wrote), then one time per
+// frame in order). Without readSound it never looks at the sound.
+int RecordHostSound(const std::string& prefix, std::uint32_t hostPid, bool readSound) {
   exchange::Exchange ex;
   if (!exchange::OpenExchange(hostPid, ex)) return 10;
   if (!ex.sound.present) return 11;
@@ -544,14 +545,15 @@ int RecordHostSound(const std::string& prefix, std::uint32_t hostPid) {
       times.push_back(exchange::ReadSlotTime(*ex.header, turn.slotIndex));
       exchange::HandBackTurnSlot(*ex.header, turn);
     }
-    takeSound();
+    if (readSound) takeSound();
     if (stopping) break;
     platform::WaitNamedEvent(ex.event, 5);
   }
   std::ofstream(prefix + ".pcm", std::ios::binary)
       .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * sizeof pcm[0]));
   std::ofstream text(prefix + ".txt");
-  text << "start " << reader.StartTime() << "\nlost " << lost << " gap " << gap << "\n";
+  text << "start " << reader.StartTime() << "\nlost " << lost << " gap " << gap << "\nwritten "
+       << platform::AtomicLoad(ex.header->sound.packetsWritten) << "\n";
   for (std::int64_t t : times) text << t << "\n";
   return 0;
 }
@@ -560,6 +562,7 @@ struct RecordedSound {
   std::vector<std::int16_t> pcm;
   std::int64_t start = 0;
   std::uint64_t lost = 0, gap = 0;
+  std::uint64_t written = 0;
   std::vector<std::int64_t> times;  // of frames 0, 1, 2, ...
 };
 
@@ -571,7 +574,7 @@ RecordedSound ReadRecordedSound(const std::string& prefix) {
   std::memcpy(r.pcm.data(), bytes.data(), r.pcm.size() * 2);
   std::ifstream text(prefix + ".txt");
   std::string word;
-  text >> word >> r.start >> word >> r.lost >> word >> r.gap;
+  text >> word >> r.start >> word >> r.lost >> word >> r.gap >> word >> r.written;
   for (std::int64_t t; text >> t;) r.times.push_back(t);
   return r;
 }
@@ -649,6 +652,20 @@ TEST_F(HostCommand, AudioFileReachesTheReaderUnchanged) {
   EXPECT_TRUE(std::equal(r.pcm.begin(), r.pcm.end(), source.begin()));
 }
 
+// The host never waits for the sound to be read: twenty seconds of the fast clock with a reader
+// that takes the frames but never the sound (the ring holds four) run to the end, every packet
+// written.
+TEST_F(HostCommand, SoundNeverWaitsForTheReader) {
+  const std::string prefix = (dir.path() / "unread").string();
+  ASSERT_EQ(Run({"--audio", "tone", "--fast", "--duration", "20", "--size", "640x360", "--out", outFolder, "--",
+                 platform::Utf8FromUtf16(selfPath), "--record-frames", prefix}),
+            0);
+  const RecordedSound r = ReadRecordedSound(prefix);
+  EXPECT_EQ(r.times.size(), 600u);
+  EXPECT_TRUE(r.pcm.empty());
+  EXPECT_EQ(r.written, 2000u) << "20 s of 10 ms packets";
+}
+
 TEST_F(HostCommand, AudioFromStandardInputAndFramesFromItAreRefused) {
   EXPECT_EQ(Run({"--audio", "-", "--source", "-", "--out", outFolder, "--", "no-such-program-here"}), 100);
   EXPECT_EQ(Run({"--audio", "", "--out", outFolder, "--", "no-such-program-here"}), 100);
@@ -662,7 +679,10 @@ int main(int argc, char** argv) {
     return CheckNv12Source(argv[2], static_cast<std::uint32_t>(std::stoul(argv[4])));
   }
   if (argc >= 5 && std::strcmp(argv[1], "--record-sound") == 0 && std::strcmp(argv[3], "--run") == 0) {
-    return RecordHostSound(argv[2], static_cast<std::uint32_t>(std::stoul(argv[4])));
+    return RecordHostSound(argv[2], static_cast<std::uint32_t>(std::stoul(argv[4])), true);
+  }
+  if (argc >= 5 && std::strcmp(argv[1], "--record-frames") == 0 && std::strcmp(argv[3], "--run") == 0) {
+    return RecordHostSound(argv[2], static_cast<std::uint32_t>(std::stoul(argv[4])), false);
   }
   if (argc >= 4 && std::strcmp(argv[1], "--take-frames") == 0) {
     return TakeFrames(static_cast<std::uint32_t>(std::stoul(argv[2])), std::stoi(argv[3]));
