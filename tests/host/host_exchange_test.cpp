@@ -571,7 +571,7 @@ RecordedSound ReadRecordedSound(const std::string& prefix) {
   std::ifstream in(prefix + ".pcm", std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   r.pcm.resize(bytes.size() / 2);
-  std::memcpy(r.pcm.data(), bytes.data(), r.pcm.size() * 2);
+  if (!r.pcm.empty()) std::memcpy(r.pcm.data(), bytes.data(), r.pcm.size() * 2);
   std::ifstream text(prefix + ".txt");
   std::string word;
   text >> word >> r.start >> word >> r.lost >> word >> r.gap >> word >> r.written;
