@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "exchange/exchange.h"
+#include "host/click_track.h"
 #include "host/host_exchange.h"
 #include "host/test_picture.h"
 #include "platform/atomic.h"
@@ -68,6 +69,19 @@ Frames:
                         pixel), or with --nv12 NV12 (luma rows, then chroma rows), at the block's size, e.g.
                         ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgra -s 1280x720 - | vistrel-host --source -
 
+Sound (makes the block version 3 with sound: 48 kHz, 2 channels, 16-bit PCM in the ring after
+the slots, written in step with the frames and never waiting for vistrel):
+  --audio tone          silence, and a click (2 ms of a 4 kHz tone at full level) starting at the
+                        time of every frame whose number is a multiple of 30: the sound's sample
+                        clock starts at the first frame's time, and each click's first sample is the
+                        first one at or after its frame's time stamp, so a file's sync can be
+                        measured from the file alone
+  --audio FILE          raw PCM from FILE ('-' for standard input): 48 kHz, 2 channels interleaved,
+                        16-bit signed little-endian, e.g.
+                        ffmpeg -i in.mp4 -f s16le -ar 48000 -ac 2 - | vistrel-host --audio -
+                        its first sample goes with the first frame, the rest follows at 48000
+                        frames a second of the frames' clock; at its end the sound stops
+
 Block:
   --out DIR             output folder for clips and recordings (default: ./vistrel-out)
   --log                 ask vistrel to write vistrel.log next to its executable
@@ -104,6 +118,7 @@ struct Options {
   bool noStop = false;
   double idle = 0;
   std::string source = "test";
+  std::string audio;  // empty: no sound; "tone", a file or "-"
   std::string out = "vistrel-out";
   bool log = false;
   bool record = false;
@@ -260,6 +275,14 @@ bool Parse(int argc, char** argv, Options& o, std::string& error) {
     } else if (a == "--source") {
       if (!value(v)) return false;
       o.source = v;
+    } else if (a == "--audio") {
+      if (!value(v)) return false;
+      o.audio = v;
+      if (o.audio.empty()) {
+        error = "--audio wants tone, a file or -";
+        return false;
+      }
+      o.version3 = true;
     } else if (a == "--out") {
       if (!value(v)) return false;
       o.out = v;
@@ -295,6 +318,10 @@ bool Parse(int argc, char** argv, Options& o, std::string& error) {
       error = "unknown option " + a + " (see --help)";
       return false;
     }
+  }
+  if (o.audio == "-" && o.source == "-") {
+    error = "--audio - and --source - cannot both read standard input";
+    return false;
   }
   if (o.stream.stride != 0) {
     const bool nv12 = o.stream.pixelFormat == exchange::kPixelFormatNv12;
@@ -387,12 +414,97 @@ class FrameSource {
   std::vector<std::uint8_t> frame_;
 };
 
+// The host's sound: the click track or raw PCM from a file, handed to the block in step with the
+// frames. Sample k of the sound lies at the first frame's time + k / 48000 s; Pump writes the
+// samples before a time no frame still to come can precede, so a click is never late for its frame.
+class SoundSource {
+ public:
+  bool Open(const std::string& audio, std::int64_t clockFrequency) {
+    clockFrequency_ = clockFrequency;
+    if (audio.empty()) return true;
+    on_ = true;
+    if (audio == "tone") {
+      tone_ = std::make_unique<host::ClickTrack>(clockFrequency);
+      return true;
+    }
+    if (audio == "-") {
+      platform::SetStdinBinary();
+      file_ = stdin;
+      return true;
+    }
+    file_ = std::fopen(audio.c_str(), "rb");
+    owned_ = file_ != nullptr;
+    return file_ != nullptr;
+  }
+  ~SoundSource() {
+    if (owned_) std::fclose(file_);
+  }
+  bool On() const { return on_; }
+
+  // Frame n went out at time.
+  void Picture(std::uint32_t n, std::int64_t time) {
+    if (!on_) return;
+    if (tone_) {
+      tone_->AddPicture(n, time);
+    } else if (!started_) {
+      started_ = true;
+      start_ = time;
+    }
+  }
+
+  // Writes the sound before until.
+  void Pump(host::HostExchange& ex, std::int64_t until) {
+    if (!on_) return;
+    pcm_.clear();
+    if (tone_) {
+      const std::uint64_t first = tone_->Rendered();
+      const std::size_t frames = tone_->Render(until, pcm_);
+      if (frames > 0) ex.OfferAudio(pcm_.data(), frames, tone_->TimeOf(first));
+      return;
+    }
+    if (!started_ || ended_) return;
+    const std::uint64_t end = host::SampleAtOrAfter(start_, until, clockFrequency_);
+    if (end <= read_) return;
+    // At most a second at a time: a file far behind catches up over a few calls.
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - read_, exchange::kSoundRate));
+    pcm_.resize(want * exchange::kSoundChannels);
+    const std::size_t got = std::fread(pcm_.data(), exchange::kSoundFrameBytes, want, file_);
+    if (got < want) ended_ = true;  // its end (or a read error): the sound stops here
+    if (got > 0) {
+      ToHostOrder(got);
+      ex.OfferAudio(pcm_.data(), got, host::TimeOfSample(start_, read_, clockFrequency_));
+    }
+    read_ += got;
+  }
+
+ private:
+  // The input is little-endian; so are the systems vistrel runs on, but say so where it matters.
+  void ToHostOrder(std::size_t frames) {
+    for (std::size_t i = 0; i < frames * exchange::kSoundChannels; ++i) {
+      const auto* b = reinterpret_cast<const std::uint8_t*>(&pcm_[i]);
+      pcm_[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(b[0] | b[1] << 8));
+    }
+  }
+
+  bool on_ = false;
+  std::int64_t clockFrequency_ = 0;
+  std::unique_ptr<host::ClickTrack> tone_;
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+  bool started_ = false;
+  bool ended_ = false;
+  std::int64_t start_ = 0;
+  std::uint64_t read_ = 0;
+  std::vector<std::int16_t> pcm_;
+};
+
 struct Report {
   std::int32_t status = 0;
   double heartbeatRate = 0;
   std::uint64_t framesOffered = 0;
   std::uint64_t framesTaken = 0;
   std::optional<std::uint32_t> exitCode;
+  std::optional<std::uint64_t> soundPackets;  // with --audio: packets written to the ring
 };
 
 void PrintFiles(const std::u16string& folder) {
@@ -413,6 +525,7 @@ void PrintReport(const Report& r, const std::u16string& folder) {
   std::printf("status: %d\n", r.status);
   std::printf("heartbeat: %.0f per second\n", r.heartbeatRate);
   std::printf("frames: %" PRIu64 " offered, %" PRIu64 " taken\n", r.framesOffered, r.framesTaken);
+  if (r.soundPackets) std::printf("sound: %" PRIu64 " packets written\n", *r.soundPackets);
   if (r.exitCode) std::printf("vistrel exit code: %u\n", *r.exitCode);
   else std::printf("vistrel exit code: none (did not end in time)\n");
   PrintFiles(folder);
@@ -428,6 +541,7 @@ int RunHost(const Options& o) {
   ho.log = o.log;
   ho.record = o.record;
   if (o.version3) ho.stream = o.stream;
+  ho.sound = !o.audio.empty();
   host::HostExchange ex;
   if (!ex.Create(pid, ho)) {
     std::fprintf(stderr, "vistrel-host: cannot create the shared block and event\n");
@@ -436,6 +550,11 @@ int RunHost(const Options& o) {
   FrameSource frames;
   if (!frames.Open(o.source, ho.stream)) {
     std::fprintf(stderr, "vistrel-host: cannot open %s\n", o.source.c_str());
+    return kSetupFailed;
+  }
+  SoundSource sound;
+  if (!sound.Open(o.audio, o.clockFrequency)) {
+    std::fprintf(stderr, "vistrel-host: cannot open %s\n", o.audio.c_str());
     return kSetupFailed;
   }
 
@@ -487,6 +606,19 @@ int RunHost(const Options& o) {
   // Frames, then idle time, until the stop. Timeline time is the frames' own clock in fast mode
   // (and the real clock once they are all out), the real clock otherwise.
   double framesEndWall = -1;
+  // A time on the timeline in the host's clock, as the frames are stamped.
+  auto stampAt = [&](double seconds) {
+    return o.clockStart + static_cast<std::int64_t>(seconds * static_cast<double>(o.clockFrequency));
+  };
+  std::int64_t lastStamp = 0;
+  bool soundEnded = false;
+  // The end of the frames (all out, the input ended, or the stop came first): the sound runs to
+  // the end of the last frame and no further.
+  auto endSound = [&] {
+    if (soundEnded) return;
+    soundEnded = true;
+    if (n > 0) sound.Pump(ex, lastStamp + static_cast<std::int64_t>(static_cast<double>(o.clockFrequency) / o.fps));
+  };
   while (true) {
     if (platform::WaitProcessFor(child, 0, code)) {
       ended = true;
@@ -495,10 +627,15 @@ int RunHost(const Options& o) {
     const double wall = Seconds(std::chrono::steady_clock::now() - start);
     const bool framesLeft = n < frameCount && !inputEnded;
     if (!framesLeft && framesEndWall < 0) framesEndWall = wall;
+    // The sound runs while the frames do, whether or not vistrel takes them: up to the time the
+    // next frame would be stamped with now, and at their end up to the end of the last frame.
+    if (framesLeft) sound.Pump(ex, stampAt(o.fast ? static_cast<double>(n) / o.fps : wall));
+    else endSound();
     double t = wall;
     if (o.fast) t = framesLeft ? static_cast<double>(n) / o.fps : static_cast<double>(n) / o.fps + (wall - framesEndWall);
     runEventsUpTo(t);
     if (!o.noStop && t >= stopAt) {
+      endSound();
       ex.SetStopSwitch();
       break;
     }
@@ -522,7 +659,9 @@ int RunHost(const Options& o) {
     }
     // Time stamps in the host's clock: the frame's place on the timeline.
     const double at = o.fast ? due : wall;
-    ex.SubmitSlot(o.clockStart + static_cast<std::int64_t>(at * static_cast<double>(o.clockFrequency)));
+    lastStamp = stampAt(at);
+    ex.SubmitSlot(lastStamp);
+    sound.Picture(static_cast<std::uint32_t>(n), lastStamp);
     ++n;
   }
   const double played = Seconds(std::chrono::steady_clock::now() - start);
@@ -540,6 +679,7 @@ int RunHost(const Options& o) {
   report.status = ex.Status();
   report.framesOffered = n;
   report.framesTaken = ex.FramesTaken();
+  if (sound.On()) report.soundPackets = ex.AudioPacketsWritten();
   if (ended) report.exitCode = code;
   PrintReport(report, ho.outputFolder);
   return ended ? static_cast<int>(code) : kNoExit;

@@ -2,6 +2,7 @@
 // test picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "exchange/exchange.h"
+#include "exchange/sound_reader.h"
+#include "host/click_track.h"
 #include "host/host_exchange.h"
 #include "host/test_picture.h"
 #include "platform/atomic.h"
@@ -518,11 +521,168 @@ int CheckNv12Source(const std::string& file, std::uint32_t hostPid) {
   return exchange::ReadStopSwitch(*ex.header) != 0 ? 0 : 31;
 }
 
+// vistrel's place for the sound: takes every frame and all the sound until the stop, and writes
+// the sound as the reader hands it on (prefix.pcm) and the frames' times with the sound's start
+// (prefix.txt: "start T", "lost N gap MS", "written P" (packets the host wrote), then one time per
+// frame in order). Without readSound it never looks at the sound.
+int RecordHostSound(const std::string& prefix, std::uint32_t hostPid, bool readSound) {
+  exchange::Exchange ex;
+  if (!exchange::OpenExchange(hostPid, ex)) return 10;
+  if (!ex.sound.present) return 11;
+  exchange::SoundReader reader(ex.block, ex.sound, ex.header->clockFrequency);
+  std::vector<std::int16_t> pcm;
+  std::vector<std::int64_t> times;
+  std::uint64_t lost = 0, gap = 0;
+  exchange::SlotTurn turn;
+  auto takeSound = [&] {
+    const exchange::SoundReport r = reader.Take(pcm, 1u << 20);
+    lost += r.lostPackets;
+    gap += r.gapMilliseconds + r.jumpSeconds * 1000ull;
+  };
+  for (int i = 0; i < 60000; ++i) {
+    const bool stopping = exchange::ReadStopSwitch(*ex.header) != 0;
+    while (exchange::TurnSlotFilled(*ex.header, turn)) {
+      times.push_back(exchange::ReadSlotTime(*ex.header, turn.slotIndex));
+      exchange::HandBackTurnSlot(*ex.header, turn);
+    }
+    if (readSound) takeSound();
+    if (stopping) break;
+    platform::WaitNamedEvent(ex.event, 5);
+  }
+  std::ofstream(prefix + ".pcm", std::ios::binary)
+      .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * sizeof pcm[0]));
+  std::ofstream text(prefix + ".txt");
+  text << "start " << reader.StartTime() << "\nlost " << lost << " gap " << gap << "\nwritten "
+       << platform::AtomicLoad(ex.header->sound.packetsWritten) << "\n";
+  for (std::int64_t t : times) text << t << "\n";
+  return 0;
+}
+
+struct RecordedSound {
+  std::vector<std::int16_t> pcm;
+  std::int64_t start = 0;
+  std::uint64_t lost = 0, gap = 0;
+  std::uint64_t written = 0;
+  std::vector<std::int64_t> times;  // of frames 0, 1, 2, ...
+};
+
+RecordedSound ReadRecordedSound(const std::string& prefix) {
+  RecordedSound r;
+  std::ifstream in(prefix + ".pcm", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  r.pcm.resize(bytes.size() / 2);
+  if (!r.pcm.empty()) std::memcpy(r.pcm.data(), bytes.data(), r.pcm.size() * 2);
+  std::ifstream text(prefix + ".txt");
+  std::string word;
+  text >> word >> r.start >> word >> r.lost >> word >> r.gap >> word >> r.written;
+  for (std::int64_t t; text >> t;) r.times.push_back(t);
+  return r;
+}
+
+// The host's click track as vistrel's reader hands it on: the sound starts with the first frame,
+// and every click starts on the first sample at or after its frame's time stamp (at the real
+// clock and at the fast one, in clocks and at rates whose frames fall between samples), with no
+// other sound, nothing lost and no gap.
+// The real clock's run gives as many frames as the machine manages (at least the first, whose
+// click starts the sound); the fast clock's runs give every frame.
+TEST_F(HostCommand, ToneClicksOnEachMarkedFramesSample) {
+  const std::vector<std::pair<std::vector<std::string>, std::size_t>> runs = {
+      {{"--duration", "2.5", "--size", "640x360", "--fps", "60", "--clock-frequency", "3579545", "--clock-start",
+        "1000"}, 0},
+      {{"--duration", "4", "--fast", "--size", "640x360", "--fps", "30000/1001"}, 120},
+      {{"--duration", "3", "--fast", "--size", "640x360", "--clock-frequency", "1000000000"}, 90}};
+  int index = 0;
+  for (auto [args, frameCount] : runs) {
+    const std::string prefix = (dir.path() / ("sound" + std::to_string(index++))).string();
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    std::int64_t frequency = 10000000;
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+      if (args[i] == "--clock-frequency") frequency = std::stoll(args[i + 1]);
+    }
+    args.insert(args.end(), {"--audio", "tone", "--out", outFolder, "--", platform::Utf8FromUtf16(selfPath),
+                             "--record-sound", prefix});
+    ASSERT_EQ(Run(args), 0);
+    const RecordedSound r = ReadRecordedSound(prefix);
+    if (frameCount != 0) {
+      ASSERT_EQ(r.times.size(), frameCount);
+    } else {
+      ASSERT_FALSE(r.times.empty());
+    }
+    EXPECT_EQ(r.lost, 0u);
+    EXPECT_EQ(r.gap, 0u);
+    EXPECT_EQ(r.start, r.times[0]) << "the sound starts with the first frame";
+    const std::uint64_t frames = r.pcm.size() / 2;
+    // The sound runs to the end of the last frame.
+    EXPECT_GE(frames, host::SampleAtOrAfter(r.start, r.times.back(), frequency));
+    std::vector<std::uint64_t> expected, found;
+    for (std::size_t n = 0; n < r.times.size(); n += host::kClickEveryFrames) {
+      expected.push_back(host::SampleAtOrAfter(r.start, r.times[n], frequency));
+    }
+    std::uint64_t loud = 0;
+    for (std::uint64_t k = 0; k < frames; ++k) {
+      if (r.pcm[2 * k] != 0) ++loud;
+      if (r.pcm[2 * k] == host::kClickAmplitude && (k == 0 || r.pcm[2 * k - 2] == 0)) found.push_back(k);
+    }
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(loud, expected.size() * (host::kClickFrames - 16));
+  }
+}
+
+// Raw PCM from a file goes to vistrel sample for sample, starting with the first frame, and stops
+// at the file's end.
+TEST_F(HostCommand, AudioFileReachesTheReaderUnchanged) {
+  const std::string file = (dir.path() / "sound.pcm").string();
+  std::vector<std::int16_t> source(48000 * 2);
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::int16_t>(i * 37 % 65521 - 32000);
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(source.data()), static_cast<std::streamsize>(source.size() * 2));
+  const std::string prefix = (dir.path() / "fromfile").string();
+  ASSERT_EQ(Run({"--audio", file, "--fast", "--duration", "2", "--out", outFolder, "--",
+                 platform::Utf8FromUtf16(selfPath), "--record-sound", prefix}),
+            0);
+  const RecordedSound r = ReadRecordedSound(prefix);
+  ASSERT_FALSE(r.times.empty());
+  EXPECT_EQ(r.start, r.times[0]);
+  EXPECT_EQ(r.lost, 0u);
+  // Whole packets only: the end of the file waits for a packet that never fills.
+  const std::size_t whole = source.size() / 2 / 480 * 480;
+  ASSERT_EQ(r.pcm.size(), whole * 2);
+  EXPECT_TRUE(std::equal(r.pcm.begin(), r.pcm.end(), source.begin()));
+}
+
+// The host never waits for the sound to be read: twenty seconds of the fast clock with a reader
+// that takes the frames but never the sound (the ring holds four) run to the end, every packet
+// written.
+TEST_F(HostCommand, SoundNeverWaitsForTheReader) {
+  const std::string prefix = (dir.path() / "unread").string();
+  ASSERT_EQ(Run({"--audio", "tone", "--fast", "--duration", "20", "--size", "640x360", "--out", outFolder, "--",
+                 platform::Utf8FromUtf16(selfPath), "--record-frames", prefix}),
+            0);
+  const RecordedSound r = ReadRecordedSound(prefix);
+  EXPECT_EQ(r.times.size(), 600u);
+  EXPECT_TRUE(r.pcm.empty());
+  EXPECT_EQ(r.written, 2000u) << "20 s of 10 ms packets";
+}
+
+TEST_F(HostCommand, AudioFromStandardInputAndFramesFromItAreRefused) {
+  EXPECT_EQ(Run({"--audio", "-", "--source", "-", "--out", outFolder, "--", "no-such-program-here"}), 100);
+  EXPECT_EQ(Run({"--audio", "", "--out", outFolder, "--", "no-such-program-here"}), 100);
+  EXPECT_EQ(Run({"--audio", (dir.path() / "none.pcm").string(), "--out", outFolder, "--", "no-such-program-here"}), 101);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 5 && std::strcmp(argv[1], "--check-nv12-source") == 0 && std::strcmp(argv[3], "--run") == 0) {
     return CheckNv12Source(argv[2], static_cast<std::uint32_t>(std::stoul(argv[4])));
+  }
+  if (argc >= 5 && std::strcmp(argv[1], "--record-sound") == 0 && std::strcmp(argv[3], "--run") == 0) {
+    return RecordHostSound(argv[2], static_cast<std::uint32_t>(std::stoul(argv[4])), true);
+  }
+  if (argc >= 5 && std::strcmp(argv[1], "--record-frames") == 0 && std::strcmp(argv[3], "--run") == 0) {
+    return RecordHostSound(argv[2], static_cast<std::uint32_t>(std::stoul(argv[4])), false);
   }
   if (argc >= 4 && std::strcmp(argv[1], "--take-frames") == 0) {
     return TakeFrames(static_cast<std::uint32_t>(std::stoul(argv[2])), std::stoi(argv[3]));
