@@ -108,12 +108,26 @@ bool TakeOptions(const vistrel_host_options& o, host::HostOptions& out) {
   return ring <= exchange::kMaxSoundRingBytes;
 }
 
-// A UTF-8 path in the system's form: UTF-16, absolute, separators as backslashes.
+// A UTF-8 path in the system's form: UTF-16, absolute, separators as backslashes. False for bytes
+// that are no UTF-8 (they would name another file than the caller meant) and for a path the
+// system cannot make absolute.
 bool SystemPath(const char* utf8, std::u16string& out) {
+  const std::string text(utf8);
+  const std::u16string wide = platform::Utf16FromUtf8(text);
+  if (platform::Utf8FromUtf16(wide) != text) return false;
   std::error_code ec;
-  std::filesystem::path p = std::filesystem::absolute(std::filesystem::u8path(utf8), ec);
+#if defined(_WIN32)
+  const std::filesystem::path p = std::filesystem::absolute(std::filesystem::path(std::wstring(wide.begin(), wide.end())), ec);
+#else
+  const std::filesystem::path p = std::filesystem::absolute(std::filesystem::path(text), ec);
+#endif
   if (ec) return false;
-  out = p.u16string();
+#if defined(_WIN32)
+  const std::wstring native = p.wstring();
+  out.assign(native.begin(), native.end());
+#else
+  out = platform::Utf16FromUtf8(p.string());
+#endif
   for (char16_t& c : out) {
     if (c == u'/') c = u'\\';
   }

@@ -151,7 +151,7 @@ typedef struct vistrel_host_options {
 VISTREL_HOST_API const char* VISTREL_HOST_CALL vistrel_host_version(void);
 
 /* Creates the block and event of this process for output_folder (where clips and recordings go;
-   a relative folder is taken from the current one). options may be NULL (all zero). On OK *out is
+   a relative folder is taken from the current one; at most 519 UTF-16 units once absolute). options may be NULL (all zero). On OK *out is
    the new handle; on an error *out is NULL (when out is not NULL). */
 VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_create(const char* output_folder,
                                                                          const vistrel_host_options* options,
@@ -191,8 +191,9 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_submit_audio
 
 /* Sets the stop switch (once) and waits at most timeout_ms for vistrel to end; then OK with its
    exit code (0 stopped, 3 no working encoder, 4 refused or failed; see docs/PROTOCOL.md) in
-   *exit_code when exit_code is not NULL. TIMEOUT when it has not ended yet. From the first stop
-   on, the handle takes no more frames, sound, requests or switches. */
+   *exit_code when exit_code is not NULL. TIMEOUT when it has not ended yet (0 only looks;
+   0xFFFFFFFF waits without end). From the first stop on, the handle takes no more frames, sound,
+   requests or switches. */
 VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_stop(vistrel_host* host, uint32_t timeout_ms,
                                                                        int32_t* exit_code);
 
@@ -215,7 +216,8 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_frames_taken
                                                                                uint64_t* frames);
 
 /* Removes the block and the event and frees the handle. A vistrel still running is told to stop
-   (it ends by itself with 0) and is not waited for: call stop first to know its exit code. */
+   (it ends by itself with 0) and is not waited for: call stop first to know its exit code (on
+   POSIX, a vistrel not waited for stays a zombie until this process ends). */
 VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_destroy(vistrel_host* host);
 
 #ifdef __cplusplus

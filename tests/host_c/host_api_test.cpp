@@ -199,6 +199,8 @@ TEST_F(HostApi, OptionsVistrelWouldRefuseCreateNothing) {
   EXPECT_EQ(vistrel_host_create(nullptr, nullptr, &second), VISTREL_HOST_E_NULL_ARGUMENT);
   EXPECT_EQ(vistrel_host_create("", nullptr, &second), VISTREL_HOST_E_BAD_OPTIONS);
   EXPECT_EQ(vistrel_host_create(std::string(600, 'a').c_str(), nullptr, &second), VISTREL_HOST_E_BAD_OPTIONS);
+  // Bytes that are no UTF-8 would name another folder than the caller's.
+  EXPECT_EQ(vistrel_host_create((Utf8(dir.path()) + "/\xC3(").c_str(), nullptr, &second), VISTREL_HOST_E_BAD_OPTIONS);
   EXPECT_EQ(second, nullptr);
 }
 
@@ -358,6 +360,7 @@ TEST_F(HostApi, AfterStopOnlyTheWaitAndTheReadsRemain) {
   EXPECT_EQ(Header().stopSwitch, 0);
   EXPECT_EQ(vistrel_host_start(h, (Utf8(dir.path()) + "/no such program").c_str()), VISTREL_HOST_E_START_FAILED);
   EXPECT_EQ(vistrel_host_start(h, ""), VISTREL_HOST_E_START_FAILED);
+  EXPECT_EQ(vistrel_host_start(h, (ExitAtOnce() + "\xFF").c_str()), VISTREL_HOST_E_START_FAILED);
 
   ASSERT_EQ(vistrel_host_start(h, ExitAtOnce().c_str()), VISTREL_HOST_OK);
   EXPECT_EQ(vistrel_host_start(h, ExitAtOnce().c_str()), VISTREL_HOST_E_ALREADY_STARTED);
