@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +28,13 @@
 #ifndef VISTREL_VERSION
 #error "VISTREL_VERSION must come from the build"
 #endif
+
+// The options' layout is the ABI every binding copies (VistrelHost.cs among them): the same on
+// every compiler, 32- and 64-bit.
+static_assert(sizeof(vistrel_host_options) == 88, "vistrel_host_options changed size");
+static_assert(offsetof(vistrel_host_options, width) == 8 && offsetof(vistrel_host_options, record) == 52 &&
+                  offsetof(vistrel_host_options, reserved) == 56,
+              "vistrel_host_options changed layout");
 
 struct vistrel_host {
   host::HostExchange exchange;
