@@ -13,6 +13,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -411,6 +412,66 @@ TEST_F(HostApi, AVistrelThatEndedIsNotAlive) {
   std::int32_t code = -1;
   EXPECT_EQ(vistrel_host_stop(h, 0, &code), VISTREL_HOST_OK) << "the end seen by alive is kept";
   EXPECT_EQ(code, 7);
+}
+
+// A copy of the library in a folder of its own, with a program named vistrel beside it (the one
+// that ends with 7): started without a path, that is the program that runs, whatever the folder
+// of this test or the current one holds.
+TEST(HostApiBeside, StartWithoutAPathRunsTheVistrelBesideTheLibrary) {
+  namespace fs = std::filesystem;
+  testing_support::TempDir dir;
+#if defined(_WIN32)
+  const char* const libraryName = "vistrel_host.dll";
+  const char* const vistrelName = "vistrel.exe";
+  wchar_t self[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(::GetModuleHandleW(L"vistrel_host.dll"), self, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  const fs::path library(std::wstring(self, n));
+#else
+  const char* const libraryName = "libvistrel_host.so";
+  const char* const vistrelName = "vistrel";
+  Dl_info info{};
+  ASSERT_NE(::dladdr(reinterpret_cast<void*>(&vistrel_host_version), &info), 0);
+  const fs::path library = fs::absolute(info.dli_fname);
+#endif
+  const std::string program = ExitAtOnce();
+  fs::copy_file(library, dir.path() / libraryName);
+  fs::copy_file(fs::path(program), dir.path() / vistrelName);
+  const fs::path out = dir.path() / "out";
+  fs::create_directories(out);
+
+  using Create = vistrel_host_result(VISTREL_HOST_CALL*)(const char*, const vistrel_host_options*, vistrel_host**);
+  using Start = vistrel_host_result(VISTREL_HOST_CALL*)(vistrel_host*, const char*);
+  using Stop = vistrel_host_result(VISTREL_HOST_CALL*)(vistrel_host*, uint32_t, int32_t*);
+  using Destroy = vistrel_host_result(VISTREL_HOST_CALL*)(vistrel_host*);
+#if defined(_WIN32)
+  HMODULE copy = ::LoadLibraryW((dir.path() / libraryName).wstring().c_str());
+  ASSERT_NE(copy, nullptr);
+  auto find = [&](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(copy, name)); };
+#else
+  void* copy = ::dlopen((dir.path() / libraryName).c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(copy, nullptr) << ::dlerror();
+  auto find = [&](const char* name) { return ::dlsym(copy, name); };
+#endif
+  const auto create = reinterpret_cast<Create>(find("vistrel_host_create"));
+  const auto start = reinterpret_cast<Start>(find("vistrel_host_start"));
+  const auto stop = reinterpret_cast<Stop>(find("vistrel_host_stop"));
+  const auto destroy = reinterpret_cast<Destroy>(find("vistrel_host_destroy"));
+  ASSERT_TRUE(create && start && stop && destroy);
+  vistrel_host* h = nullptr;
+  ASSERT_EQ(create(Utf8(out).c_str(), nullptr, &h), VISTREL_HOST_OK);
+  EXPECT_EQ(start(h, nullptr), VISTREL_HOST_OK);
+  std::int32_t code = -1;
+  vistrel_host_result r = VISTREL_HOST_TIMEOUT;
+  while (r == VISTREL_HOST_TIMEOUT) r = stop(h, 1000, &code);
+  EXPECT_EQ(r, VISTREL_HOST_OK);
+  EXPECT_EQ(code, 7);
+  EXPECT_EQ(destroy(h), VISTREL_HOST_OK);
+#if defined(_WIN32)
+  ::FreeLibrary(copy);
+#else
+  ::dlclose(copy);
+#endif
 }
 
 }  // namespace
