@@ -294,7 +294,9 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_submit_frame
     if (!pixels) return VISTREL_HOST_E_NULL_ARGUMENT;
     const host::HostStream& s = host->exchange.Stream();
     const std::uint64_t needed = FrameBytes(s, stride);
-    if (needed == 0 || bytes < needed) return VISTREL_HOST_E_SHORT_BUFFER;
+    // A frame larger than the address space (a huge stride on a 32-bit system) fits in no buffer:
+    // whatever bytes says, the buffer is short, and the row offsets must not wrap.
+    if (needed == 0 || bytes < needed || needed > SIZE_MAX) return VISTREL_HOST_E_SHORT_BUFFER;
     if (host->anyFrame && time <= host->lastFrameTime) return VISTREL_HOST_E_TIME_BACKWARDS;
     const std::size_t rowStep = static_cast<std::size_t>(stride == 0 ? RowBytes(s) : stride);
     if (!host->exchange.OfferFrame(static_cast<const std::uint8_t*>(pixels), rowStep, time)) return VISTREL_HOST_BUSY;
