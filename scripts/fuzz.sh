@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${VISTREL_FUZZ_SECONDS:-20}
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=(annexb_intake_fuzz convert_fuzz moov_fuzz audio_moov_fuzz block_fuzz encoder_values_fuzz listed_name_fuzz recovery_fuzz)
+[ "${#targets[@]}" -gt 0 ] || targets=(annexb_intake_fuzz convert_fuzz moov_fuzz audio_moov_fuzz block_fuzz encoder_values_fuzz listed_name_fuzz recovery_fuzz host_api_fuzz)
 
 cmake --preset linux-fuzz >/dev/null
 cmake --build --preset linux-fuzz -j "${VISTREL_JOBS:-$(nproc)}"

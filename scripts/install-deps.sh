@@ -8,6 +8,8 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   libavcodec-dev libavutil-dev ffmpeg
   g++-mingw-w64-i686 mingw-w64-i686-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  mono-mcs mono-runtime
   wine wine32:i386
   libyuv-dev
   chromium
