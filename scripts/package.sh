@@ -20,7 +20,8 @@
 #
 # The presets' build trees are reused (scripts/test.sh builds them first), and only what the
 # packages hold is built, so a package costs little more than its install.
-set -euo pipefail
+# No -e: a check that fails is counted and the others still run.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${VISTREL_JOBS:-$(nproc)}
@@ -214,10 +215,11 @@ for target in "${targets[@]}"; do
   echo "=== package: $file"
   # The Windows probe needs the test encoders, built with the tests (as scripts/test.sh builds
   # both trees).
-  if [ "$target" = windows-x64-host ]; then
-    cmake --preset "$target" >/dev/null
-  else
-    cmake --preset "$target" -DVISTREL_TESTS=ON >/dev/null
+  tests=(-DVISTREL_TESTS=ON)
+  [ "$target" != windows-x64-host ] || tests=()
+  if ! cmake --preset "$target" "${tests[@]}" >/dev/null; then
+    fail "configuring"
+    continue
   fi
   # What the package holds, and the Windows probe's encoders and their stream's helper.
   build_targets=()
@@ -226,7 +228,10 @@ for target in "${targets[@]}"; do
     linux) build_targets=(vistrel vistrel_mediafw) ;;
   esac
   [ "$host_library" != true ] || build_targets+=(vistrel_host_c)
-  cmake --build --preset "$target" -j "$jobs" --target "${build_targets[@]}"
+  if ! cmake --build --preset "$target" -j "$jobs" --target "${build_targets[@]}"; then
+    fail "building"
+    continue
+  fi
   rm -rf "$build/packages"
   (cd "$build" && cpack >"$build/cpack.log" 2>&1) || { cat "$build/cpack.log"; fail "cpack"; continue; }
   made=$(cd "$build/packages" && ls -- *.zip *.tar.gz 2>/dev/null || true)
@@ -238,13 +243,16 @@ for target in "${targets[@]}"; do
   check_dir=$build/package-check
   rm -rf "$check_dir"
   mkdir -p "$check_dir"
-  (cd "$check_dir" && cmake -E tar xf "$build/packages/$file")
+  (cd "$check_dir" && cmake -E tar xf "$build/packages/$file") || fail "unpacking"
   folder=${file%.zip}
   folder=${folder%.tar.gz}
   dir=$check_dir/$folder
   listed=$(cmake -E tar tf "$build/packages/$file" | grep -v '/$' | sort)
   want=$(expected_files "$target" | sed "s|^|$folder/|" | sort)
-  [ "$listed" = "$want" ] || fail "contents differ from the list (< packed, > expected):"$'\n'"$(diff <(echo "$listed") <(echo "$want") | grep '^[<>]')"
+  if [ "$listed" != "$want" ]; then
+    fail "contents differ from the list (< packed, > expected):"$'\n'"$(diff <(echo "$listed") <(echo "$want") | grep '^[<>]')"
+    continue
+  fi
 
   case $target in
     windows)
