@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
   libyuv-dev
+  mono-mcs
 )
 
 sudo_cmd=()
