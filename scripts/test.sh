@@ -2,10 +2,11 @@
 # Builds vistrel and runs every test: Linux, Linux under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the threaded storage paths under ThreadSanitizer, the fuzz targets
 # for a bounded time, the 32-bit Windows build (with its benchmark) under Wine, and the plain
-# Release build a user or packager makes, which must be free of warnings without -Werror.
+# Release build a user or packager makes, which must be free of warnings without -Werror, and the
+# release packages built from the linux and windows trees with their contents checked.
 #
 #   scripts/test.sh            all of them
-#   scripts/test.sh linux      one of: linux, linux-san, linux-tsan, fuzz, windows, release
+#   scripts/test.sh linux      one of: linux, linux-san, linux-tsan, fuzz, windows, release, package
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,7 +15,7 @@ bash scripts/install-deps.sh
 
 jobs=${VISTREL_JOBS:-$(nproc)}
 presets=("$@")
-[ "${#presets[@]}" -gt 0 ] || presets=(linux linux-san linux-tsan fuzz windows release)
+[ "${#presets[@]}" -gt 0 ] || presets=(linux linux-san linux-tsan fuzz windows release package)
 
 failed=()
 # The programs whose threads share the recording, the history and the save counter (and the
@@ -28,6 +29,12 @@ for preset in "${presets[@]}"; do
   if [ "$preset" = fuzz ]; then
     echo "=== fuzz"
     if ! bash scripts/fuzz.sh; then failed+=("$preset"); fi
+    continue
+  fi
+  if [ "$preset" = package ]; then
+    # From the trees the linux and windows steps built (scripts/package.sh).
+    echo "=== package"
+    if ! VISTREL_JOBS=$jobs bash scripts/package.sh; then failed+=("$preset"); fi
     continue
   fi
   if [ "$preset" = release ]; then
