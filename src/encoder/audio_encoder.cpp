@@ -302,6 +302,7 @@ bool SelectAudioEncoder(AudioEncoder& encoder) {
 bool EncodeAudio(AudioEncoder& encoder, const std::int16_t* pcm, std::size_t frames,
                  std::vector<AudioEncoderOutput>& out) {
   if (encoder.transform == nullptr) return false;
+  if (frames == 0) return true;
   for (std::size_t done = 0; done < frames;) {
     const std::size_t chunk = frames - done < kAudioInputFrames ? frames - done : kAudioInputFrames;
     const HRESULT hr = EncodeChunk(encoder, pcm + done * kChannels, chunk, out);

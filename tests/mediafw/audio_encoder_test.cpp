@@ -145,6 +145,13 @@ TEST_F(StandInAudioTest, OneSecondOfAToneComesBackAtItsPlace) {
     EXPECT_LE(frame.bytes.size(), 8191u);
   }
 
+  // About the 20,000 bytes a second asked for (a pure tone takes somewhat less).
+  std::size_t total = 0;
+  for (const AudioEncoderOutput& frame : out) total += frame.bytes.size();
+  const double bytesPerSecond = static_cast<double>(total) / (static_cast<double>(out.size()) * 1024.0 / 48000.0);
+  EXPECT_GT(bytesPerSecond, 16500.0);
+  EXPECT_LT(bytesPerSecond, 23000.0);
+
   const Decoded decoded = Decode(encoder.audioSpecificConfig, out);
   ASSERT_GT(decoded.left.size(), kSilence + 4 * 4096);
   // Input sample i stands at i + primingSamples of the frames' samples.
