@@ -177,6 +177,42 @@ TEST_F(StandInAudioTest, OneSecondOfAToneComesBackAtItsPlace) {
   for (std::size_t i = 0; i + 64 < kSilence + offset; ++i) ASSERT_LT(std::fabs(decoded.left[i]), 0.05f) << i;
 }
 
+// The audio encoder is a synchronous one, listed for the audio category and a PCM-to-AAC filter
+// (or none) only.
+TEST_F(StandInAudioTest, ListsItsAudioEncoderForTheAudioCategoryOnly) {
+  const MFT_REGISTER_TYPE_INFO pcm = {MFMediaType_Audio, MFAudioFormat_PCM};
+  const MFT_REGISTER_TYPE_INFO aac = {MFMediaType_Audio, MFAudioFormat_AAC};
+  const MFT_REGISTER_TYPE_INFO anyAudio = {MFMediaType_Audio, GUID_NULL};
+  const MFT_REGISTER_TYPE_INFO nv12 = {MFMediaType_Video, MFVideoFormat_NV12};
+  const MFT_REGISTER_TYPE_INFO h264 = {MFMediaType_Video, MFVideoFormat_H264};
+  struct Case {
+    const char* what;
+    GUID category;
+    UINT32 flags;
+    const MFT_REGISTER_TYPE_INFO* input;
+    const MFT_REGISTER_TYPE_INFO* output;
+    UINT32 expected;
+  };
+  const Case cases[] = {
+      {"the system's filter", MFT_CATEGORY_AUDIO_ENCODER, 0x41, &pcm, &aac, 1},
+      {"no type filter", MFT_CATEGORY_AUDIO_ENCODER, MFT_ENUM_FLAG_SYNCMFT, nullptr, nullptr, 1},
+      {"any audio subtype", MFT_CATEGORY_AUDIO_ENCODER, 0x41, &anyAudio, &anyAudio, 1},
+      {"hardware transforms only", MFT_CATEGORY_AUDIO_ENCODER, 0x44, &pcm, &aac, 0},
+      {"PCM output", MFT_CATEGORY_AUDIO_ENCODER, 0x41, &pcm, &pcm, 0},
+      {"video types", MFT_CATEGORY_AUDIO_ENCODER, 0x41, &nv12, &h264, 0},
+      {"the video category", MFT_CATEGORY_VIDEO_ENCODER, 0x41, &pcm, &aac, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IMFActivate** activates = nullptr;
+    UINT32 count = 99;
+    ASSERT_EQ(mediaFramework.enumTransforms(c.category, c.flags, c.input, c.output, &activates, &count), S_OK);
+    EXPECT_EQ(count, c.expected);
+    for (UINT32 i = 0; i < count; ++i) activates[i]->Release();
+    CoTaskMemFree(activates);
+  }
+}
+
 TEST_F(StandInAudioTest, NoAudioEncoderListed) {
   setenv("VISTREL_MEDIAFW_NO_AUDIO", "1", 1);
   EXPECT_FALSE(SelectAudioEncoder(encoder));
