@@ -1,6 +1,8 @@
 // The entry points of a stand-in media framework, exported under the framework's own names so that
 // the system loads the library by name at run time exactly as it loads the real one.
+#include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -17,6 +19,27 @@ namespace {
 
 // The encoder that VISTREL_MEDIAFW_REFUSER lists first.
 constexpr const char* kRefuserName = "Encoder that refuses every output type";
+// The audio encoder that VISTREL_MEDIAFW_AUDIO_REFUSER lists first.
+constexpr const char* kAudioRefuserName = "Audio encoder that refuses every type";
+
+// The codec of the refusing audio encoder: never opened, since its types are refused.
+class UnopenableAudioCodec final : public AudioCodec {
+ public:
+  bool Open(const AudioSettings&) override { return false; }
+  bool IsOpen() const override { return false; }
+  const std::vector<std::uint8_t>& AudioSpecificConfig() const override { return none_; }
+  int Delay() const override { return 0; }
+  bool Encode(const std::int16_t*, std::size_t, std::deque<std::vector<std::uint8_t>>&) override { return false; }
+
+ private:
+  std::vector<std::uint8_t> none_;
+};
+
+// An audio filter of MFTEnumEx: none, or audio of the one subtype (GUID_NULL for any).
+bool MatchesAudio(const MFT_REGISTER_TYPE_INFO* filter, const GUID& subtype) {
+  if (filter == nullptr) return true;
+  return filter->guidMajorType == MFMediaType_Audio && (filter->guidSubtype == subtype || filter->guidSubtype == GUID_NULL);
+}
 
 // A type filter of MFTEnumEx: none, or video of the one subtype (GUID_NULL for any).
 bool Matches(const MFT_REGISTER_TYPE_INFO* filter, const GUID& subtype) {
@@ -42,6 +65,57 @@ HRESULT NewEncoderActivate(const EncoderOffer& offer, const TransformMode& mode,
     *activate = nullptr;
   }
   return hr;
+}
+
+// The activation object of one audio encoder, named by its friendly name.
+HRESULT NewAudioEncoderActivate(const AudioEncoderOffer& offer, const AudioTransformMode& mode, IMFActivate** activate) {
+  auto makeCodec = offer.makeCodec;
+  HRESULT hr = CreateActivateObject(
+      [makeCodec, mode](IUnknown** object) { return CreateAudioEncoderTransform(makeCodec(), mode, object); },
+      activate);
+  if (FAILED(hr)) return hr;
+  hr = (*activate)->SetString(MFT_FRIENDLY_NAME_Attribute, Widen(offer.friendlyName).c_str());
+  if (FAILED(hr)) {
+    (*activate)->Release();
+    *activate = nullptr;
+  }
+  return hr;
+}
+
+// MFTEnumEx for MFT_CATEGORY_AUDIO_ENCODER: the library's AAC encoders, synchronous, so listed
+// only when synchronous transforms are asked for.
+HRESULT EnumerateAudioEncoders(const Switches& switches, UINT32 flags, const MFT_REGISTER_TYPE_INFO* inputType,
+                               const MFT_REGISTER_TYPE_INFO* outputType, IMFActivate*** activates, UINT32* count) {
+  if ((flags & MFT_ENUM_FLAG_SYNCMFT) == 0 || !MatchesAudio(inputType, MFAudioFormat_PCM) ||
+      !MatchesAudio(outputType, MFAudioFormat_AAC)) {
+    return S_OK;
+  }
+  std::vector<AudioEncoderOffer> offers = OfferedAudioEncoders(switches);
+  if (switches.audioRefuser) {
+    offers.insert(offers.begin(), AudioEncoderOffer{kAudioRefuserName, [] {
+                                                      return std::unique_ptr<AudioCodec>(new (std::nothrow)
+                                                                                             UnopenableAudioCodec);
+                                                    }});
+  }
+  if (offers.empty()) return S_OK;
+  AudioTransformMode mode;
+  mode.fault = switches.audioFault;
+  mode.faultAfterInputs = switches.audioFaultAfterInputs;
+  AudioTransformMode refusing;
+  refusing.refuseTypes = true;
+  auto** array = static_cast<IMFActivate**>(CoTaskMemAlloc(offers.size() * sizeof(IMFActivate*)));
+  if (array == nullptr) return E_OUTOFMEMORY;
+  for (std::size_t i = 0; i < offers.size(); ++i) {
+    HRESULT hr = NewAudioEncoderActivate(offers[i], switches.audioRefuser && i == 0 ? refusing : mode, &array[i]);
+    if (FAILED(hr)) {
+      for (std::size_t j = 0; j < i; ++j) array[j]->Release();
+      CoTaskMemFree(array);
+      return hr;
+    }
+  }
+  *activates = array;
+  *count = static_cast<UINT32>(offers.size());
+  return S_OK;
 }
 
 }  // namespace
@@ -86,6 +160,9 @@ VISTREL_EXPORT HRESULT MF_CALL MFTEnumEx(GUID category, UINT32 flags, const MFT_
   *count = 0;
   Switches switches = ReadSwitches();
   ApplySwitches(switches);
+  if (category == MFT_CATEGORY_AUDIO_ENCODER) {
+    return EnumerateAudioEncoders(switches, flags, inputType, outputType, activates, count);
+  }
   // Every transform here counts as hardware: it is listed only when hardware transforms are asked for.
   if (!(category == MFT_CATEGORY_VIDEO_ENCODER) || (flags & MFT_ENUM_FLAG_HARDWARE) == 0 ||
       !Matches(inputType, MFVideoFormat_NV12) || !Matches(outputType, MFVideoFormat_H264)) {

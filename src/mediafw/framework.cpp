@@ -8,6 +8,9 @@
 // libx264, last: a software encoder, which a machine without an encoding GPU needs to run the system
 // at all. VISTREL_MEDIAFW_VERBOSE sends libavcodec's own messages to standard error.
 // VISTREL_MEDIAFW_REPLAY lists instead one encoder that replays a recorded stream (replay_codec.h).
+//
+// Under MFT_CATEGORY_AUDIO_ENCODER it offers libavcodec's own "aac" encoder (audio_transform.h),
+// unless VISTREL_MEDIAFW_NO_AUDIO is set.
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -19,6 +22,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "mediafw/audio_codec_session.h"
 #include "mediafw/codec_session.h"
 #include "mediafw/framework.h"
 #include "mediafw/replay_codec.h"
@@ -59,6 +63,14 @@ std::vector<EncoderOffer> OfferedEncoders(const Switches& switches) {
   }
   if (switches.softwareEncoder && CodecSession::Available(kSoftwareEncoder)) offers.push_back(Offer(kSoftwareEncoder));
   return offers;
+}
+
+std::vector<AudioEncoderOffer> OfferedAudioEncoders(const Switches& switches) {
+  if (switches.noAudio || !AudioCodecSession::Available()) return {};
+  const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+  std::string friendly = codec != nullptr && codec->long_name != nullptr ? codec->long_name : "aac";
+  friendly += " (aac)";
+  return {AudioEncoderOffer{friendly, [] { return std::unique_ptr<AudioCodec>(new (std::nothrow) AudioCodecSession); }}};
 }
 
 }  // namespace mediafw

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "mediafw/audio_codec.h"
+#include "mediafw/audio_transform.h"
 #include "mediafw/codec.h"
 #include "mediafw/encoder_transform.h"
 
@@ -33,6 +35,10 @@ namespace mediafw {
 //                               caller (cbSize 0) instead of providing its own.
 //   VISTREL_MEDIAFW_REFUSER     MFTEnumEx lists, before every other, an encoder that refuses every
 //                               output type (MF_E_INVALIDMEDIATYPE).
+//   VISTREL_MEDIAFW_NO_AUDIO    the library's audio encoder is not listed (MFT_CATEGORY_AUDIO_ENCODER
+//                               then lists none, unless the next switch adds one).
+//   VISTREL_MEDIAFW_AUDIO_REFUSER  MFTEnumEx lists, before the audio encoder, one that refuses
+//                               every input and output type (MF_E_INVALIDMEDIATYPE).
 //
 // Switches that take a value (any other value is ignored):
 //   VISTREL_MEDIAFW_REPLAY=<file>  the only encoder listed replays the H.264 stream in <file>
@@ -55,6 +61,9 @@ namespace mediafw {
 //                               (an event of another type, METransformMarker, is sent with a
 //                               failed status); every failure carries 0x887A0005 (device
 //                               removed). The last three need an asynchronous transform.
+//   VISTREL_MEDIAFW_AUDIO_FAIL=<what>:<N>  the audio encoder breaks down after it has accepted N
+//                               inputs: <what> is "input" (ProcessInput fails) or "output"
+//                               (ProcessOutput fails), with E_FAIL, and keeps failing.
 inline constexpr std::uint32_t kMaxInputRequests = 16;
 
 struct Switches {
@@ -71,6 +80,10 @@ struct Switches {
   std::string replayStream;
   std::uint32_t inputRows = 0;
   std::string codecApiRecord;
+  bool noAudio = false;
+  bool audioRefuser = false;
+  AudioTransformMode::Fault audioFault = AudioTransformMode::Fault::kNone;
+  std::uint64_t audioFaultAfterInputs = 0;
 };
 
 // One encoder that MFTEnumEx lists, in the order given.
@@ -79,12 +92,19 @@ struct EncoderOffer {
   std::function<std::unique_ptr<Codec>()> makeCodec;
 };
 
+// One audio encoder that MFTEnumEx lists under MFT_CATEGORY_AUDIO_ENCODER.
+struct AudioEncoderOffer {
+  std::string friendlyName;  // MFT_FRIENDLY_NAME_Attribute
+  std::function<std::unique_ptr<AudioCodec>()> makeCodec;
+};
+
 // The switches as the environment sets them now.
 Switches ReadSwitches();
 
 // Defined by each library: applies the switches to its codecs (called by MFStartup and MFTEnumEx),
-// and lists its encoders.
+// and lists its encoders: H.264, and AAC (synchronous; VISTREL_MEDIAFW_NO_AUDIO leaves them out).
 void ApplySwitches(const Switches& switches);
 std::vector<EncoderOffer> OfferedEncoders(const Switches& switches);
+std::vector<AudioEncoderOffer> OfferedAudioEncoders(const Switches& switches);
 
 }  // namespace mediafw

@@ -36,6 +36,23 @@ void ReadFault(Switches& s) {
   s.faultAfterFrames = frames;
 }
 
+// VISTREL_MEDIAFW_AUDIO_FAIL=<what>:<N>; anything malformed leaves the audio encoder sound.
+void ReadAudioFault(Switches& s) {
+  const char* value = std::getenv("VISTREL_MEDIAFW_AUDIO_FAIL");
+  if (value == nullptr) return;
+  const char* colon = std::strchr(value, ':');
+  if (colon == nullptr || colon[1] < '0' || colon[1] > '9') return;
+  char* end = nullptr;
+  const unsigned long long inputs = std::strtoull(colon + 1, &end, 10);
+  if (end == nullptr || *end != 0) return;
+  const std::string what(value, colon);
+  using Fault = AudioTransformMode::Fault;
+  const Fault fault = what == "input" ? Fault::kProcessInput : what == "output" ? Fault::kProcessOutput : Fault::kNone;
+  if (fault == Fault::kNone) return;
+  s.audioFault = fault;
+  s.audioFaultAfterInputs = inputs;
+}
+
 // A whole decimal number from low to high; 0 when unset or anything else.
 std::uint32_t NumberSwitch(const char* name, std::uint32_t low, std::uint32_t high) {
   const char* value = std::getenv(name);
@@ -68,6 +85,9 @@ Switches ReadSwitches() {
   s.replayStream = TextSwitch("VISTREL_MEDIAFW_REPLAY");
   s.inputRows = NumberSwitch("VISTREL_MEDIAFW_INPUT_ROWS", 721, 8192);
   s.codecApiRecord = TextSwitch("VISTREL_MEDIAFW_CODECAPI_RECORD");
+  s.noAudio = SwitchOn("VISTREL_MEDIAFW_NO_AUDIO");
+  s.audioRefuser = SwitchOn("VISTREL_MEDIAFW_AUDIO_REFUSER");
+  ReadAudioFault(s);
   return s;
 }
 

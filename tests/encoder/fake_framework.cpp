@@ -653,7 +653,7 @@ HRESULT Transform::SetInputType(DWORD streamId, IMFMediaType* type, DWORD flags)
   }
   inputTypesSet.push_back(TypeSet{streamId, ItemsOf(type), offeredIndex});
   if (streamId != inputStreamId) return MF_E_INVALIDSTREAMNUMBER;
-  if (outputTypesSet.empty()) return MF_E_TRANSFORM_TYPE_NOT_SET;  // the output type comes first
+  if (outputTypeFirst && outputTypesSet.empty()) return MF_E_TRANSFORM_TYPE_NOT_SET;  // the output type comes first
   return offeredIndex >= 0 ? offeredInputTypes[static_cast<std::size_t>(offeredIndex)].setResult
                            : setInputTypeResult;
 }
@@ -681,6 +681,9 @@ HRESULT Transform::GetOutputCurrentType(DWORD streamId, IMFMediaType** type) {
   if (!initialSequenceHeader.empty() && currentOutputType_->Find(MF_MT_MPEG_SEQUENCE_HEADER) == nullptr) {
     currentOutputType_->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, initialSequenceHeader.data(),
                                 static_cast<UINT32>(initialSequenceHeader.size()));
+  }
+  if (!outputUserData.empty() && currentOutputType_->Find(MF_MT_USER_DATA) == nullptr) {
+    currentOutputType_->SetBlob(MF_MT_USER_DATA, outputUserData.data(), static_cast<UINT32>(outputUserData.size()));
   }
   currentOutputType_->claimedBlobSize = claimedSequenceHeaderSize;
   currentOutputType_->blobReads = &blobReads;

@@ -282,6 +282,10 @@ class Transform final : public IMFTransform, public ICodecAPI, public IMFMediaEv
   // publishes its parameter sets there once its output type is set).
   std::vector<UINT8> initialSequenceHeader;
   UINT32 claimedSequenceHeaderSize = 0;  // non-zero: what GetBlobSize claims for the header
+  // MF_MT_USER_DATA that the current output type has from the start (an audio encoder's
+  // HEAACWAVEINFO tail and AudioSpecificConfig).
+  std::vector<UINT8> outputUserData;
+  bool outputTypeFirst = true;  // SetInputType refuses until an output type is set (video encoders)
   bool hasCurrentOutputType = true;
   std::deque<std::pair<MediaEventType, HRESULT>> events;  // for GetEvent
   std::deque<HRESULT> inputResults;  // ProcessInput answers in turn; none left: S_OK
