@@ -82,8 +82,18 @@ bool SetOutputType(AudioEncoder& encoder) {
   return SUCCEEDED(hr);
 }
 
+// Whether an AudioSpecificConfig describes what every file states of the sound: AAC-LC (object
+// type 2), 48 kHz (frequency index 3), two channels. Its first 13 bits say so; what follows
+// (extensions) is the decoder's business.
+bool DescribesOurSound(const std::vector<std::uint8_t>& config) {
+  if (config.size() < 2) return false;
+  const unsigned bits = (unsigned{config[0]} << 8) | config[1];
+  return (bits >> 11) == 2 && ((bits >> 7) & 0xF) == 3 && ((bits >> 3) & 0xF) == 2;
+}
+
 // The AudioSpecificConfig from the current output type's user data. The encoder names the size:
-// only 13 to 76 bytes are read; the payload type in it must be raw (0), as asked for.
+// only 13 to 76 bytes are read; the payload type in it must be raw (0), as asked for, and the
+// config must describe AAC-LC at 48 kHz in stereo.
 bool ReadAudioSpecificConfig(AudioEncoder& encoder) {
   IMFMediaType* type = nullptr;
   if (FAILED(encoder.transform->GetOutputCurrentType(encoder.outputStreamId, &type)) || type == nullptr) {
@@ -97,7 +107,7 @@ bool ReadAudioSpecificConfig(AudioEncoder& encoder) {
     if (SUCCEEDED(type->GetBlob(MF_MT_USER_DATA, data.data(), size, &copied)) && copied > kHeAacInfoBytes &&
         copied <= size && data[0] == 0 && data[1] == 0) {
       encoder.audioSpecificConfig.assign(data.begin() + kHeAacInfoBytes, data.begin() + copied);
-      usable = true;
+      usable = DescribesOurSound(encoder.audioSpecificConfig);
     }
   }
   type->Release();

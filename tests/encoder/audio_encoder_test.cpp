@@ -144,8 +144,8 @@ TEST_F(AudioEncoderTest, NoCandidateAtAllIsOneLine) {
   EXPECT_THAT(Log(), ElementsAre(kNoEncoder));
 }
 
-// User data that gives no AudioSpecificConfig of 1 to 64 bytes, or says the frames carry ADTS
-// headers, makes the encoder unusable; a size the encoder claims is never allocated beyond 76.
+// User data that gives no AudioSpecificConfig of 1 to 64 bytes for AAC-LC 48 kHz stereo, or says
+// the frames carry ADTS headers, makes the encoder unusable; a size the encoder claims is never allocated beyond 76.
 TEST_F(AudioEncoderTest, UserDataWithoutAUsableConfigurationIsRefused) {
   fake::Transform* tailOnly = AddAudioEncoder(u"Tail only");
   tailOnly->outputUserData = UserData({});
@@ -155,12 +155,19 @@ TEST_F(AudioEncoderTest, UserDataWithoutAUsableConfigurationIsRefused) {
   claims->claimedSequenceHeaderSize = 1u << 30;
   fake::Transform* adts = AddAudioEncoder(u"ADTS");
   adts->outputUserData = UserData({0x11, 0x90}, 1);
+  // Configurations of other sound than every file states: 44.1 kHz stereo, 48 kHz mono, AAC Main.
+  AddAudioEncoder(u"44.1 kHz")->outputUserData = UserData({0x12, 0x10});
+  AddAudioEncoder(u"Mono")->outputUserData = UserData({0x11, 0x88});
+  AddAudioEncoder(u"AAC Main")->outputUserData = UserData({0x09, 0x90});
   fake::Transform* longest = AddAudioEncoder(u"Configuration of 64 bytes");
-  longest->outputUserData = UserData(std::vector<UINT8>(64, 0x12));
+  std::vector<UINT8> config(64, 0x12);
+  config[0] = 0x11;
+  config[1] = 0x90;
+  longest->outputUserData = UserData(config);
 
   ASSERT_TRUE(SelectAudioEncoder(audio));
   EXPECT_EQ(audio.transform, static_cast<IMFTransform*>(longest));
-  EXPECT_EQ(audio.audioSpecificConfig, std::vector<std::uint8_t>(64, 0x12));
+  EXPECT_EQ(audio.audioSpecificConfig, std::vector<std::uint8_t>(config.begin(), config.end()));
   EXPECT_THAT(Log(), ElementsAre("audio encoder: Configuration of 64 bytes"));
   EXPECT_TRUE(claims->blobReads.empty());
   for (const fake::Activate* candidate : fake::framework.candidates) EXPECT_EQ(candidate->references(), 1);
