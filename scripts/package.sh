@@ -26,11 +26,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${VISTREL_JOBS:-$(nproc)}
 
-# --- The C host library: set to true where it lands ------------------------------------------------
-# From then on every package must hold the library, its header, the C# binding (and on Windows the
-# import library and the .def), and the checks below run on them.
+# Every package holds the C host library, its header, the C# binding (and on Windows the import
+# library and the .def), and the checks below run on them.
 host_library=true
-# ----------------------------------------------------------------------------------------------------
 
 version=$(sed -n 's/^project(vistrel VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "no project version in CMakeLists.txt"; exit 1; }
