@@ -195,18 +195,18 @@ bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>&
                    const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
                    const ClipSound& sound, std::u16string* writtenPath, PictureSize picture) {
   if (samples.empty() || sps.size() < 4) return false;
-  SoundClipLayout layout;
   try {
+    SoundClipLayout layout;
     SampleTable table;
     std::uint64_t videoBytes = 0;
     BuildClipTable(samples, table, videoBytes);
     if (!BuildSoundClipLayout(samples, table, videoBytes, sps, pps, picture, sound, layout)) {
       return WriteClipFile(path, samples, sps, pps, writtenPath, picture);
     }
+    return WriteAndPlace(path, layout.header, writtenPath, [&](platform::FileHandle file) {
+      return WriteSoundClipBody(file, samples, sound, layout);
+    });
   } catch (...) {
     return false;  // memory ran out before the file existed
   }
-  return WriteAndPlace(path, layout.header, writtenPath, [&](platform::FileHandle file) {
-    return WriteSoundClipBody(file, samples, sound, layout);
-  });
 }

@@ -10,6 +10,7 @@
 #include "mp4/mp4_reader.h"
 #include "mp4/samples.h"
 #include "mp4/test_files.h"
+#include "support/failing_allocation.h"
 
 namespace {
 
@@ -298,6 +299,28 @@ TEST_F(ClipSoundTest, KeptFilesStayAndFailuresLeaveNothing) {
   EXPECT_FALSE(WriteClipFile(folder.system() + u"\\none.mp4", {}, kSps, kPps, sound));
   EXPECT_EQ(FolderNames(folder.path()), std::vector<std::string>({"clip_20250314_211502_kill.mp4",
                                                                   "clip_20250314_211502_kill_2.mp4", "taken.mp4.tmp"}));
+}
+
+// Memory that runs out at any allocation on the way: the write fails without throwing and leaves
+// nothing behind, or succeeds with a whole file.
+TEST_F(ClipSoundTest, MemoryRunningOutAnywhereIsAFailedWrite) {
+  const std::vector<EncodedSample> samples = Sequence(60, 30, 0, 80);
+  const ClipSound sound{Frames(-kAacFrameUnits, 100), kAsc};
+  const std::u16string path = folder.system() + u"\\clip.mp4";
+  bool succeeded = false;
+  for (std::size_t n = 1; n < 100000 && !succeeded; ++n) {
+    testing_support::FailAllocationNumber(n);
+    bool ok = false;
+    EXPECT_NO_THROW(ok = WriteClipFile(path, samples, kSps, kPps, sound)) << n;
+    testing_support::FailAllocationNumber(0);
+    if (!ok) {
+      ASSERT_TRUE(FolderNames(folder.path()).empty()) << n;
+      continue;
+    }
+    succeeded = true;
+    EXPECT_TRUE(mp4read::ReadFile(ReadFileBytes(folder / "clip.mp4")).movie.sound.present);
+  }
+  EXPECT_TRUE(succeeded);
 }
 
 }  // namespace
