@@ -76,6 +76,17 @@ bool WriteVideoSamples(platform::FileHandle file, const std::vector<EncodedSampl
   return true;
 }
 
+// The clip of one track, its samples in one chunk after the header; may throw when memory runs out.
+bool WriteVideoOnlyClip(const std::u16string& path, const std::vector<EncodedSample>& samples,
+                        const SampleTable& table, std::uint64_t totalBytes, const std::vector<std::uint8_t>& sps,
+                        const std::vector<std::uint8_t>& pps, std::u16string* writtenPath, PictureSize picture) {
+  ByteBuffer header;
+  if (!BuildClipHeader(table, totalBytes, samples.back().duration, sps, pps, header, picture)) return false;
+  return WriteAndPlace(path, header, writtenPath, [&](platform::FileHandle file) {
+    return WriteVideoSamples(file, samples, 0, samples.size());
+  });
+}
+
 // What a clip with sound writes after the picture's table is known: its header, the frames it
 // holds and the order of the chunks.
 struct SoundClipLayout {
@@ -159,11 +170,7 @@ bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>&
     SampleTable table;
     std::uint64_t totalBytes = 0;
     BuildClipTable(samples, table, totalBytes);
-    ByteBuffer header;
-    if (!BuildClipHeader(table, totalBytes, samples.back().duration, sps, pps, header, picture)) return false;
-    return WriteAndPlace(path, header, writtenPath, [&](platform::FileHandle file) {
-      return WriteVideoSamples(file, samples, 0, samples.size());
-    });
+    return WriteVideoOnlyClip(path, samples, table, totalBytes, sps, pps, writtenPath, picture);
   } catch (...) {
     return false;  // memory ran out before the file existed
   }
@@ -200,8 +207,9 @@ bool WriteClipFile(const std::u16string& path, const std::vector<EncodedSample>&
     SampleTable table;
     std::uint64_t videoBytes = 0;
     BuildClipTable(samples, table, videoBytes);
+    // The table is the video-only clip's too: built once, whichever file it becomes.
     if (!BuildSoundClipLayout(samples, table, videoBytes, sps, pps, picture, sound, layout)) {
-      return WriteClipFile(path, samples, sps, pps, writtenPath, picture);
+      return WriteVideoOnlyClip(path, samples, table, videoBytes, sps, pps, writtenPath, picture);
     }
     return WriteAndPlace(path, layout.header, writtenPath, [&](platform::FileHandle file) {
       return WriteSoundClipBody(file, samples, sound, layout);
