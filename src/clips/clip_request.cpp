@@ -30,12 +30,18 @@ std::u16string ClipFileName(const platform::LocalTime& t, std::int32_t kind) {
                                 t.minute, t.second, ClipLabel(kind));
 }
 
-std::unique_ptr<ClipJob> MakeClipJob(const SampleHistory& history, const ParameterSets& sets, std::int32_t kind) {
+std::unique_ptr<ClipJob> MakeClipJob(const SampleHistory& history, const ParameterSets& sets, std::int32_t kind,
+                                     const AudioStreamInfo& sound) {
   auto job = std::make_unique<ClipJob>();
   job->samples.assign(history.samples.begin(), history.samples.end());
   job->sps = sets.sps;
   job->pps = sets.pps;
   job->kind = kind;
+  // Without a configuration no file can carry the sound: no frame is taken.
+  if (!sound.audioSpecificConfig.empty()) {
+    job->sound.frames.assign(history.audio.begin(), history.audio.end());
+    job->sound.audioSpecificConfig = sound.audioSpecificConfig;
+  }
   return job;
 }
 
@@ -94,7 +100,7 @@ void SaveClip(const ClipJob& job, SaveReport& report) {
   report.name = NameForLog(path);
   std::u16string written = path;
   const PictureSize picture{processState.stream.width, processState.stream.height};
-  const bool ok = WriteClipFile(path, job.samples, job.sps, job.pps, &written, picture);
+  const bool ok = WriteClipFile(path, job.samples, job.sps, job.pps, job.sound, &written, picture);
   if (written != path) report.name = NameForLog(written);
   LogOutcome(job, report, ok);
   if (ok) EnforceFolderLimit(u"\\clip_*.mp4", kClipFolderLimit);

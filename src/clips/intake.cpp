@@ -93,3 +93,11 @@ void AddEncodedSample(IMFSample* sample, ParameterSetSource fallback) {
 
   buffer->Release();
 }
+
+void AddEncodedAudio(const EncodedAudio& frame) {
+  // The recording first, as for the picture.
+  AppendAudioToRecording(frame);
+  sampleHistory.heldBytes += AudioFrameSize(frame);
+  sampleHistory.audio.push_back(frame);
+  TrimHistory(sampleHistory);
+}

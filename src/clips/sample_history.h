@@ -73,6 +73,8 @@ inline const std::uint8_t* SampleBytes(const EncodedSample& sample) {
   return sample.data ? sample.data->data() : nullptr;
 }
 
+inline std::size_t AudioFrameSize(const EncodedAudio& frame) { return frame.data ? frame.data->size() : 0; }
+
 // Process-wide, main thread only.
 extern SampleHistory sampleHistory;
 extern ParameterSets parameterSets;
@@ -96,5 +98,8 @@ void AddEncodedSample(IMFSample* sample, ParameterSetSource fallback = {});
 void AddEncodedAudio(const EncodedAudio& frame);
 
 // Drops whole keyframe groups from the front that lie 15 s or more before the newest sample, or
-// while the history holds more than the byte cap; the last group always stays.
+// while the history holds more than the byte cap; the last group always stays. Then drops the
+// sound's frames that end one frame or more before the first remaining picture (without a picture:
+// those 15 s or more before the newest frame), and the oldest frames while the history still
+// holds more than the byte cap.
 void TrimHistory(SampleHistory& history);

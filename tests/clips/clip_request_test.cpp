@@ -28,6 +28,18 @@ class ClipRequest : public RecordingTest {
   ~ClipRequest() override {
     WaitForSaves();
     sampleHistory = SampleHistory{};
+    audioStream = AudioStreamInfo{};
+  }
+
+  // Sound frames from start on, one after the other, into the history.
+  void FillSound(std::int64_t start, int count) {
+    for (int j = 0; j < count; ++j) {
+      EncodedAudio a;
+      a.data = std::make_shared<const std::vector<std::uint8_t>>(std::size_t{150}, static_cast<std::uint8_t>(j));
+      a.time = start + std::int64_t{j} * 1024 * 10000000 / 48000;
+      sampleHistory.heldBytes += a.data->size();
+      sampleHistory.audio.push_back(std::move(a));
+    }
   }
 
   void Fill(const std::vector<EncodedSample>& samples) {
@@ -252,6 +264,45 @@ TEST_F(ClipRequest, JobSharesBytesAndOutlivesTheHistory) {
   sampleHistory = SampleHistory{};
   EXPECT_EQ(job->samples[0].data.use_count(), 1);
   EXPECT_EQ(bytes, job->samples[0].data->data());
+}
+
+}  // namespace
+
+namespace {
+
+// The snapshot takes the history's sound too: references to its frames and a copy of its
+// configuration; without a configuration no frame is taken, and the clip is the video-only one.
+TEST_F(ClipRequest, JobTakesTheSoundAndItsConfiguration) {
+  Fill(Sequence(40));
+  FillSound(-213333, 70);
+  std::unique_ptr<ClipJob> silent = MakeClipJob(sampleHistory, parameterSets, 1);
+  EXPECT_TRUE(silent->sound.frames.empty());
+  EXPECT_TRUE(silent->sound.audioSpecificConfig.empty());
+  audioStream.audioSpecificConfig = {0x11, 0x90};
+  std::unique_ptr<ClipJob> job = MakeClipJob(sampleHistory, parameterSets, 1);
+  ASSERT_EQ(job->sound.frames.size(), 70u);
+  EXPECT_EQ(job->sound.frames[33].data.get(), sampleHistory.audio[33].data.get());
+  EXPECT_EQ(job->sound.frames[33].time, sampleHistory.audio[33].time);
+  EXPECT_EQ(job->sound.audioSpecificConfig, audioStream.audioSpecificConfig);
+  EXPECT_NE(job->sound.audioSpecificConfig.data(), audioStream.audioSpecificConfig.data());
+  sampleHistory = SampleHistory{};
+  EXPECT_EQ(job->sound.frames[0].data.use_count(), 1);
+}
+
+// A save with sound: the clip carries it as a second track, the frames of the picture's span.
+TEST_F(ClipRequest, SavedClipCarriesTheSound) {
+  Fill(Sequence(90, 30, 0, 200));  // 3 s
+  FillSound(-213333, 160);         // to 3.4 s
+  audioStream.audioSpecificConfig = {0x11, 0x90};
+  Save(1);
+  ASSERT_EQ(Files(), std::vector<std::string>({"clip_20250314_211502_death.mp4"}));
+  EXPECT_EQ(log.Messages(), std::vector<std::string>({"saved clip_20250314_211502_death.mp4: ok, 90 frames, 3.0 s"}));
+  const mp4read::File f = mp4read::ReadFile(ReadFileBytes(folder / "clip_20250314_211502_death.mp4"));
+  EXPECT_EQ(f.movie.stsz.size(), 90u);
+  ASSERT_TRUE(f.movie.sound.present);
+  EXPECT_EQ(f.movie.sound.audioSpecificConfig, audioStream.audioSpecificConfig);
+  // The pre-roll frame and the 141 that begin before the picture's end at 3 s (140.6 frames).
+  EXPECT_EQ(f.movie.sound.stsz, std::vector<std::uint32_t>(142, 150));
 }
 
 }  // namespace

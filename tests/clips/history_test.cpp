@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "clips/sample_history.h"
+#include "mp4/audio_track.h"
 
 namespace {
 
@@ -28,9 +29,21 @@ class History : public testing::Test {
     TrimHistory(history);
   }
 
+  // A sound frame, appended like the intake does.
+  void AddAudio(std::int64_t time, std::size_t size = 50, std::uint32_t run = 0) {
+    EncodedAudio a;
+    a.data = Bytes(size);
+    a.time = time;
+    a.run = run;
+    history.heldBytes += a.data->size();
+    history.audio.push_back(std::move(a));
+    TrimHistory(history);
+  }
+
   std::uint64_t SumOfSizes() const {
     std::uint64_t sum = 0;
     for (const EncodedSample& s : history.samples) sum += s.data->size();
+    for (const EncodedAudio& a : history.audio) sum += a.data->size();
     return sum;
   }
 
@@ -171,6 +184,99 @@ TEST_F(History, ExtremeTimesDoNotOverflowTheCutoff) {
   Add(kMax, true);  // a group is cut when the next keyframe is old enough, and this one is new
   EXPECT_EQ(history.samples.size(), 3u);
   EXPECT_TRUE(history.samples.front().keyframe);
+  EXPECT_EQ(history.heldBytes, SumOfSizes());
+}
+
+// The sound follows the picture's groups: after every append the history holds exactly the frames
+// a file from its first picture on may hold, from the earliest on, and counts their bytes.
+TEST_F(History, SoundIsTrimmedWithThePicturesGroups) {
+  std::int64_t nextAudio = -kSecond;  // the sound's encoder starts before the first picture
+  for (int i = 0; i <= 40 * 30; ++i) {
+    const std::int64_t time = i * kSecond / 30;
+    // The sound's encoder runs ahead of the picture's: its frames up to 100 ms later are in.
+    while (nextAudio <= time + kSecond / 10) {
+      AddAudio(nextAudio, 40 + static_cast<std::size_t>(nextAudio / kAacFrameUnits % 7));
+      nextAudio += kAacFrameUnits;
+    }
+    Add(time, i % 60 == 0);
+    ASSERT_FALSE(history.audio.empty());
+    const std::int64_t front = history.samples.front().time;
+    for (const EncodedAudio& a : history.audio) {
+      ASSERT_TRUE(AudioFrameInFile(a.time, front, std::numeric_limits<std::int64_t>::max())) << i;
+    }
+    // Nothing that belongs was dropped: the frame before the first held one does not.
+    ASSERT_FALSE(AudioFrameInFile(history.audio.front().time - kAacFrameUnits, front,
+                                  std::numeric_limits<std::int64_t>::max()))
+        << i;
+    ASSERT_EQ(history.heldBytes, SumOfSizes()) << i;
+  }
+  // 15 to 17 s of sound with the picture.
+  EXPECT_GT(history.audio.size(), 15u * 48000 / 1024);
+  EXPECT_LT(history.audio.size(), 18u * 48000 / 1024);
+}
+
+// The history's keep rule is the files' rule, at its edge too.
+TEST_F(History, SoundKeepRuleIsTheFilesRule) {
+  constexpr std::int64_t kFront = 20 * kSecond;
+  for (std::int64_t offset = -2 * kAacFrameUnits - 3; offset <= -2 * kAacFrameUnits + 3; ++offset) {
+    history = SampleHistory{};
+    Add(kFront, true);
+    AddAudio(kFront + offset);
+    EXPECT_EQ(history.audio.size() == 1,
+              AudioFrameInFile(kFront + offset, kFront, std::numeric_limits<std::int64_t>::max()))
+        << offset;
+    EXPECT_EQ(history.heldBytes, SumOfSizes());
+  }
+  // And at the ends of the range, without overflow.
+  history = SampleHistory{};
+  Add(std::numeric_limits<std::int64_t>::min(), true);
+  AddAudio(std::numeric_limits<std::int64_t>::min());
+  AddAudio(std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(history.audio.size(), 2u);
+}
+
+// The byte cap counts the sound: its bytes can push the history over the cap, and a whole group
+// goes for them.
+TEST_F(History, ByteCapCountsTheSound) {
+  history.byteCap = 1000;
+  Add(0, true, Bytes(400));
+  Add(kSecond, true, Bytes(400));
+  for (int j = 0; j < 4; ++j) AddAudio(kSecond + j * kAacFrameUnits, 50);
+  EXPECT_EQ(history.samples.size(), 2u);  // 1000: at the cap
+  EXPECT_EQ(history.heldBytes, 1000u);
+  AddAudio(kSecond + 4 * kAacFrameUnits, 50);
+  ASSERT_EQ(history.samples.size(), 1u);  // the first group went for the sound
+  EXPECT_EQ(history.samples.front().time, kSecond);
+  EXPECT_EQ(history.audio.size(), 5u);
+  EXPECT_EQ(history.heldBytes, 650u);
+}
+
+// A last group above the cap always stays; the sound that runs on beside it does not pile up.
+TEST_F(History, SoundGoesFirstWhenTheLastGroupFillsTheCap) {
+  history.byteCap = 1000;
+  Add(0, true, Bytes(900));
+  for (int j = 0; j < 10; ++j) AddAudio(j * kAacFrameUnits, 30);
+  EXPECT_EQ(history.samples.size(), 1u);
+  EXPECT_LE(history.heldBytes, 1000u);
+  ASSERT_EQ(history.audio.size(), 3u);  // the newest frames stay
+  EXPECT_EQ(history.audio.back().time, 9 * kAacFrameUnits);
+  EXPECT_EQ(history.heldBytes, SumOfSizes());
+}
+
+// Before the first picture the sound's frames of the last 15 s wait for it; older ones go.
+TEST_F(History, SoundWithoutAPictureKeepsItsLastSpan) {
+  for (int j = 0; j < 20 * 47; ++j) AddAudio(j * kAacFrameUnits);
+  ASSERT_FALSE(history.audio.empty());
+  const std::int64_t newest = history.audio.back().time;
+  EXPECT_GT(history.audio.front().time, newest - kHistorySpan);
+  EXPECT_LE(history.audio.front().time, newest - kHistorySpan + kAacFrameUnits);
+  EXPECT_EQ(history.heldBytes, SumOfSizes());
+  // The first picture then trims by its own time.
+  Add(newest - kSecond, true);
+  const std::int64_t front = newest - kSecond;
+  EXPECT_TRUE(AudioFrameInFile(history.audio.front().time, front, std::numeric_limits<std::int64_t>::max()));
+  EXPECT_FALSE(AudioFrameInFile(history.audio.front().time - kAacFrameUnits, front,
+                                std::numeric_limits<std::int64_t>::max()));
   EXPECT_EQ(history.heldBytes, SumOfSizes());
 }
 

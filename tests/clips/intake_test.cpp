@@ -10,6 +10,7 @@
 #include "clips/sample_history.h"
 #include "mediafw/objects.h"
 #include "mp4/hex.h"
+#include "mp4/audio_track.h"
 #include "mp4/mp4_reader.h"
 #include "mp4/recording_fixture.h"
 
@@ -327,6 +328,49 @@ TEST_F(Intake, RecordingOpensOnTheFirstIdrThatCarriesItsParameterSets) {
   EXPECT_EQ(f.movie.sps, Hex("67 4D 40 1F"));
   EXPECT_EQ(f.movie.pps, Hex("68 EE"));
   EXPECT_EQ(sampleHistory.samples.size(), 3u);
+}
+
+// The sound's frames join the history beside the picture, sharing their bytes, counted in the
+// history's bytes and trimmed with the picture's groups.
+TEST_F(Intake, SoundFramesJoinTheHistoryAndAreTrimmedWithThePicture) {
+  constexpr std::int64_t kSecond = 10000000;
+  const std::vector<std::uint8_t> idr = Hex("00 00 01 65 88 84");
+  std::uint64_t pictureBytes = 0;
+  // Before the first picture: the last 15 s of sound wait for it, no more.
+  std::int64_t nextAudio = -20 * kSecond;
+  while (nextAudio < 0) {
+    EncodedAudio frame;
+    frame.data = std::make_shared<const std::vector<std::uint8_t>>(std::size_t{300}, 0x21);
+    frame.time = nextAudio;
+    AddEncodedAudio(frame);
+    nextAudio += kAacFrameUnits;
+  }
+  ASSERT_FALSE(sampleHistory.audio.empty());
+  EXPECT_GT(sampleHistory.audio.front().time, sampleHistory.audio.back().time - kHistorySpan);
+  EXPECT_EQ(sampleHistory.heldBytes, 300u * sampleHistory.audio.size());
+  std::shared_ptr<const std::vector<std::uint8_t>> last;
+  for (int i = 0; i < 20 * 30; ++i) {
+    const std::int64_t time = i * kSecond / 30;
+    Feed({i % 60 == 0 ? idr : Hex("00 00 01 41 9A"), std::nullopt, time, 333333});
+    while (nextAudio < time) {
+      EncodedAudio frame;
+      last = std::make_shared<const std::vector<std::uint8_t>>(static_cast<std::size_t>(300 + i % 5), 0x21);
+      frame.data = last;
+      frame.time = nextAudio;
+      AddEncodedAudio(frame);
+      nextAudio += kAacFrameUnits;
+    }
+  }
+  ASSERT_FALSE(sampleHistory.audio.empty());
+  EXPECT_EQ(sampleHistory.audio.back().data.get(), last.get());  // shared, not copied
+  for (const EncodedSample& s : sampleHistory.samples) pictureBytes += s.data->size();
+  std::uint64_t soundBytes = 0;
+  for (const EncodedAudio& a : sampleHistory.audio) soundBytes += a.data->size();
+  EXPECT_EQ(sampleHistory.heldBytes, pictureBytes + soundBytes);
+  // The picture's history starts at 4 s now; its sound one frame before it.
+  ASSERT_EQ(sampleHistory.samples.front().time, 4 * kSecond);
+  EXPECT_GT(sampleHistory.audio.front().time, 4 * kSecond - 2 * kAacFrameUnits);
+  EXPECT_LE(sampleHistory.audio.front().time, 4 * kSecond - kAacFrameUnits);
 }
 
 // An encoder that publishes its parameter sets only in its output type: the intake asks for them
