@@ -6,6 +6,7 @@
 //
 //   process_bench [--replay [STREAM.h264]] [--sync]
 //   process_bench --size WxH --fps N[/D] [--nv12] [--seconds S]
+//   process_bench --sound [--seconds S]
 //
 // It plays the host in this process and starts build/<preset>/bin/vistrel with the stand-in
 // framework: libx264 through VISTREL_SOFTWARE_ENCODER=1, or with --replay the replaying encoder
@@ -22,6 +23,11 @@
 // machine keeps up: frames taken per second against the rate, frames dropped, how many slots
 // vistrel held when a frame was due, frames that reached the recording, and vistrel's CPU per
 // frame (libx264's threads included); then the same stream on the fast clock.
+//
+// With --sound it measures what the game's sound costs: a version 3 block of the seed's stream,
+// recording, replayed access units, for S seconds (default 10) in real time, once without sound and
+// once with the reference host's click track; vistrel's CPU per second of each, and the difference
+// as a share of one core.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -38,6 +44,7 @@
 #include <unistd.h>
 
 #include "exchange/layout.h"
+#include "host/click_track.h"
 #include "host/host_exchange.h"
 #include "host/test_picture.h"
 #include "leftover.h"
@@ -105,8 +112,9 @@ bool RecordStream(const std::string& file, int count) {
 class Session {
  public:
   bool Start(const std::string& folder, bool record = false, std::optional<host::HostStream> stream = {},
-             bool log = false) {
+             bool log = false, bool sound = false) {
     host::HostOptions options;
+    options.sound = sound;
     options.outputFolder = platform::Utf16FromUtf8(folder);
     options.record = record;
     options.stream = stream;
@@ -282,7 +290,52 @@ int RunStream(const std::string& folder, const host::HostStream& stream, double 
 
 }  // namespace
 
+// vistrel's CPU per second of a real-time 720p30 stream, with or without the click track; -1 when
+// it cannot be read.
+static double SoundRunCpu(const std::string& folder, bool sound, double seconds) {
+  Session s;
+  if (!s.Start(folder, /*record=*/true, host::HostStream{}, /*log=*/false, sound)) return -1;
+  constexpr std::int64_t kFrequency = 10000000;
+  host::ClickTrack track(kFrequency);
+  std::vector<std::int16_t> pcm;
+  const int frames = static_cast<int>(seconds * 30);
+  constexpr int kSteadyFrom = 30;
+  double before = -1;
+  const auto start = Clock::now();
+  for (int n = 0; n < frames; ++n) {
+    std::this_thread::sleep_until(start + std::chrono::microseconds(33333LL * n));
+    if (n == kSteadyFrom) before = CpuSeconds(s.child.pid);
+    const std::int64_t time = 333333LL * n;
+    if (sound) {
+      track.AddPicture(static_cast<std::uint32_t>(n), time);
+      pcm.clear();
+      const std::uint64_t first = track.Rendered();
+      const std::size_t rendered = track.Render(time + 333333, pcm);
+      if (rendered > 0) s.ex.OfferAudio(pcm.data(), rendered, track.TimeOf(first));
+    }
+    s.FeedAndTime(static_cast<std::uint32_t>(n), time);
+  }
+  const double cpu = before >= 0 ? CpuSeconds(s.child.pid) - before : -1;
+  s.Stop();
+  return cpu < 0 ? -1 : cpu / ((frames - kSteadyFrom) / 30.0);
+}
+
+static int MeasureSound(const std::string& folder, double seconds) {
+  const double without = SoundRunCpu(folder, false, seconds);
+  const double with = SoundRunCpu(folder, true, seconds);
+  if (without < 0 || with < 0) {
+    std::fprintf(stderr, "vistrel did not come up, or its CPU could not be read\n");
+    return 1;
+  }
+  std::printf("sound: vistrel CPU %.2f%% of one core without sound, %.2f%% with the click track\n", without * 100.0,
+              with * 100.0);
+  std::printf("sound: %.2f ms of CPU per second of sound, %.2f%% of one core\n", (with - without) * 1000.0,
+              (with - without) * 100.0);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  bool measureSound = false;
   bool replaying = false;
   std::string replay;
   std::optional<host::HostStream> stream;
@@ -325,19 +378,22 @@ int main(int argc, char** argv) {
     } else if (a == "--replay") {
       replaying = true;
       if (i + 1 < argc && argv[i + 1][0] != '-') replay = argv[++i];
+    } else if (a == "--sound") {
+      measureSound = true;
     } else if (a == "--sync") {
       ::setenv("VISTREL_MEDIAFW_SYNC", "1", 1);
     } else {
       std::fprintf(stderr,
                    "usage: process_bench [--replay [STREAM.h264]] [--sync]\n"
-                   "       process_bench --size WxH --fps N[/D] [--nv12] [--seconds S]\n");
+                   "       process_bench --size WxH --fps N[/D] [--nv12] [--seconds S]\n"
+                   "       process_bench --sound [--seconds S]\n");
       return 2;
     }
   }
   char folder[] = "/tmp/vistrel_process_bench_XXXXXX";
   if (!::mkdtemp(folder)) return 1;
   if (stream) {
-    if (replaying) {
+    if (replaying || measureSound) {
       std::fprintf(stderr, "--size/--fps measure libx264; --replay replays 1280x720 only\n");
       return 2;
     }
@@ -346,6 +402,7 @@ int main(int argc, char** argv) {
     std::string cleanup = std::string("rm -rf ") + folder;
     return std::system(cleanup.c_str()) == 0 ? result : 1;
   }
+  if (measureSound) replaying = true;
   if (replaying && replay.empty()) {
     replay = std::string(folder) + "/replay.h264";
     if (!RecordStream(replay, 150)) {
@@ -357,6 +414,12 @@ int main(int argc, char** argv) {
     ::setenv("VISTREL_MEDIAFW_REPLAY", replay.c_str(), 1);
   } else {
     ::setenv("VISTREL_SOFTWARE_ENCODER", "1", 1);
+  }
+
+  if (measureSound) {
+    const int result = MeasureSound(folder, streamSeconds);
+    std::string cleanup = std::string("rm -rf ") + folder;
+    return std::system(cleanup.c_str()) == 0 ? result : 1;
   }
 
   // 1. Idle: host attached, no frames, 10 s.
