@@ -897,9 +897,17 @@ TEST_F(SoundRecoveryTest, DamagedSoundEndsTheFileThere) {
   EXPECT_EQ(with(tenth, [&](JournalSample& s, Leftover&) { s.time = before + kAacFrameUnits + 2; }),
             (RecoveredCounts{75, 95}));
   EXPECT_EQ(with(tenth, [](JournalSample& s, Leftover&) { s.time -= kAacFrameUnits; }), upToTenth);
-  // The first frame a frame too early for the file: none of the sound, the pictures before it.
-  EXPECT_EQ(with(audioIndex[0], [](JournalSample& s, Leftover&) { s.time -= kAacFrameUnits + 2; }),
-            (RecoveredCounts{30, 0}));
+  // The sound two frames earlier, its first frame then too early for the file: none of the sound,
+  // the pictures before it.
+  {
+    Leftover l = whole;
+    for (std::size_t i : audioIndex) {
+      JournalSample s = records[i];
+      s.time -= 2 * kAacFrameUnits;
+      forge(l, i, s);
+    }
+    EXPECT_EQ(RecoveredBoth(l), (RecoveredCounts{30, 0}));
+  }
   EXPECT_EQ(with(tenth, [](JournalSample& s, Leftover&) { s.keyframe = true; }), upToTenth);
   EXPECT_EQ(with(tenth, [](JournalSample& s, Leftover&) { s.duration = 333333; }), upToTenth);
   // Sizes out of bounds, the CRCs made to match the bytes they claim.
