@@ -1,5 +1,6 @@
 #include "mp4/recording.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "app/process_state.h"

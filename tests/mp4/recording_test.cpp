@@ -1,7 +1,9 @@
 // The recording file: when it opens, what it holds, when it closes, and what is kept.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "mp4/hex.h"
 #include "mp4/mp4_reader.h"
