@@ -946,4 +946,25 @@ TEST_F(SoundRecoveryTest, DamagedSoundEndsTheFileThere) {
   }
 }
 
+// A record of sound that cannot be written (its journal's handle gone) fails the recording as a
+// full disk does: the file is closed with every sample written, the chunk just written included,
+// and the next keyframe waits.
+TEST_F(SoundRecoveryTest, SoundRecordWriteFailureClosesTheRecording) {
+  RunRecordingControl(1);
+  // Up to the last picture before 1 s: the next one first writes the frames before it.
+  const std::size_t next = Interleave({samples.begin(), samples.begin() + 30}, frames);
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    platform::CloseFile(recordingFile.journal.handle);  // later writes to it fail
+  }
+  Interleave({samples.begin() + 30, samples.end()}, frames, next);
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"recording write failed (disk full?)", "recording file closed: ok, 30 frames"}));
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  const mp4read::File f = mp4read::ReadFile(ReadFileBytes(folder / kFinal));
+  EXPECT_EQ(f.movie.stsz.size(), 30u);
+  EXPECT_EQ(f.movie.sound.stsz.size(), 48u);  // frames 5..52, all before 1 s
+}
+
 }  // namespace
