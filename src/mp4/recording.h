@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -40,7 +39,7 @@ struct RecordingFile {
   // The sound. Without an AudioSpecificConfig (taken at open) the file has none and the rest stays
   // empty. Frames taken into the file wait in heldAudio until their chunk is written.
   std::vector<std::uint8_t> audioSpecificConfig;
-  std::deque<EncodedAudio> heldAudio;        // taken, not yet written, oldest first
+  std::vector<EncodedAudio> heldAudio;       // taken, not yet written, oldest first
   std::vector<std::uint32_t> audioSizes;     // the frames written, in order
   std::int64_t firstAudioTime = 0;           // time of the first frame taken
   std::int64_t lastAudioTime = 0;            // time of the last frame taken
