@@ -137,9 +137,15 @@ ClickSync MeasureClickSync(const std::filesystem::path& file, std::uint32_t widt
   double reach = 0.25;
   for (std::size_t i = 1; i < marked.size(); ++i) reach = std::min(reach, (marked[i].first - marked[i - 1].first) / 4);
 
+  // A file's sound may run on for less than one AAC frame past its last picture: a click there
+  // belongs to the picture that opens the next file.
+  double picturesEnd = times.empty() ? 0 : times.back();
+  if (times.size() >= 2) picturesEnd += times.back() - times[times.size() - 2];
+
   std::vector<bool> taken(marked.size(), false);
   for (std::size_t onset : FindClickOnsets(pcm)) {
     const double t = sync.audioStart + static_cast<double>(onset) / 48000;
+    if (!times.empty() && t >= picturesEnd - 1e-6 && t < picturesEnd + kAacFrameSeconds) continue;
     std::size_t best = marked.size();
     for (std::size_t i = 0; i < marked.size(); ++i) {
       if (best == marked.size() || std::fabs(marked[i].first - t) < std::fabs(marked[best].first - t)) best = i;
