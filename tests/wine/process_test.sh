@@ -726,9 +726,11 @@ check_sound() {
                      <(echo "$numbers") | awk '$2 != "-" && $2 % 30 == 0')
 
   local result
-  result=$(awk -v base=$((start - pad)) -v tol="$sound_tolerance" -v name="$name" '
-    FNR == NR { t[n] = $1 * 48000; frame[n] = $2; n++; next }
-    { loud[$1] = $2; blocks = $1 + 1 }
+  result=$( { sed 's/^/picture /' <<<"$marked"; sed 's/^/block /' <<<"$blocks"; } |
+    awk -v base=$((start - pad)) -v start="$start" -v tol="$sound_tolerance" '
+    BEGIN { n = 0; blocks = 0 }
+    $1 == "picture" && NF == 3 { t[n] = $2 * 48000; frame[n] = $3; n++ }
+    $1 == "block" && NF == 3 { loud[$2] = $3; blocks = $2 + 1 }
     END {
       end = base + blocks * 1024
       for (b = 0; b < blocks; b++) {
@@ -756,7 +758,7 @@ check_sound() {
         if (!used[i] && t[i] >= start + 1024 && t[i] < end - 2048)
           printf "FAIL frame %d at %.6f s has no click\n", frame[i], t[i] / 48000
       printf "worst %.3f\n", worst / 48
-    }' start="$start" <(echo "$marked") <(echo "$blocks"))
+    }')
   echo "$name: $(grep -c '^click' <<<"$result") clicks, the sound from $start/48000 s"
   grep '^click' <<<"$result" | sed 's/^/  /'
   local line
@@ -769,24 +771,32 @@ check_sound() {
 
 # The click track through the registered AAC encoder, the refusing one listed before it: a death
 # clip of the whole run carries the sound in sync with its pictures, the clicks at eight places in
-# their blocks (a second is 46 7/8 blocks), on a clock that is no multiple of the sound's rate.
+# their blocks (a second is 46 7/8 blocks), on a clock that is no multiple of the sound's rate. The
+# recording, switched on at 2.5 s, starts at a keyframe after that.
 case_sound_sync() {
   setup sound-sync
   export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type,aac
-  host --log --fast --record --duration 6 --request death@4 --idle 3 --audio tone \
+  host --log --fast --record-on 2.5 --duration 6 --request death@4 --idle 3 --audio tone \
     --clock-frequency 3579545 --clock-start 123456
   expect_eq "exit code" "$host_code" 0
   expect_in "status" "status: 1" "$host_output"
   expect_in "every frame taken" "frames: 180 offered, 180 taken" "$host_output"
   # Wine's activation objects carry no friendly name.
   expect_eq "the audio encoder's line" "$(log_messages | grep -E '^(no )?audio encoder')" "audio encoder: unnamed"
-  expect_not_logged "no audio encoder: the sound is not recorded"
-  local clips
+  local clips recs closed
   clips=$(files 'clip_*_death.mp4')
+  recs=$(files 'rec_*.mp4')
   expect_eq "one death clip" "$(grep -c . <<<"$clips")" 1
+  expect_eq "one recording" "$(grep -c . <<<"$recs")" 1
   if check_video "$out/$clips"; then
-    expect_eq "death clip starts at a keyframe" "$(( $(first_number) % 30 ))" 0
+    expect_eq "death clip starts at the first frame" "$(first_number)" 0
     check_sound "$out/$clips"
+  fi
+  closed=$(log_messages | sed -n 's/^recording file closed: ok, \([0-9]*\) frames$/\1/p')
+  if check_video "$out/$recs"; then
+    [ "$(( $(first_number) % 30 ))" = 0 ] && [ "$(first_number)" -ge 90 ] ||
+      fail "the recording starts at frame $(first_number), not at a keyframe after the switch"
+    expect_eq "recording holds what the log says" "$(frame_count)" "${closed:-?}"
   fi
 }
 
