@@ -807,7 +807,7 @@ case_sound_faults() {
   local f
   setup sound-no-encoder
   export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type
-  host --log --fast --record --duration 3 --request key@2 --idle 1 --audio tone
+  host --log --fast --record --duration 3 --request key@2 --idle 2 --audio tone
   expect_eq "exit code" "$host_code" 0
   expect_in "every frame taken" "frames: 90 offered, 90 taken" "$host_output"
   expect_eq "the audio encoder's line" "$(log_messages | grep -E '^(no )?audio encoder')" \
@@ -823,7 +823,7 @@ case_sound_faults() {
   # samples; the sound until then may or may not make a file's track.
   setup sound-encoder-fails
   export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type,aac VISTREL_TEST_AAC_FAIL_AFTER=20
-  host --log --fast --record --duration 3 --request key@2 --idle 1 --audio tone
+  host --log --fast --record --duration 3 --request key@2 --idle 2 --audio tone
   expect_eq "exit code" "$host_code" 0
   expect_in "every frame taken" "frames: 90 offered, 90 taken" "$host_output"
   expect_logged "audio encoder: unnamed"
