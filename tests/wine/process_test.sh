@@ -770,9 +770,10 @@ check_sound() {
 }
 
 # The click track through the registered AAC encoder, the refusing one listed before it: a death
-# clip of the whole run carries the sound in sync with its pictures, the clicks at eight places in
-# their blocks (a second is 46 7/8 blocks), on a clock that is no multiple of the sound's rate. The
-# recording, switched on at 2.5 s, starts at a keyframe after that.
+# clip of the whole run and a recording switched on at 2.5 s (from a keyframe after it, where the
+# sound's frame began before the picture: the edit list skips into it) carry the sound in sync
+# with their pictures, the clicks at eight places in their blocks (a second is 46 7/8 blocks), on
+# a clock that is no multiple of the sound's rate.
 case_sound_sync() {
   setup sound-sync
   export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type,aac
@@ -797,6 +798,7 @@ case_sound_sync() {
     [ "$(( $(first_number) % 30 ))" = 0 ] && [ "$(first_number)" -ge 90 ] ||
       fail "the recording starts at frame $(first_number), not at a keyframe after the switch"
     expect_eq "recording holds what the log says" "$(frame_count)" "${closed:-?}"
+    check_sound "$out/$recs"
   fi
 }
 
