@@ -87,6 +87,7 @@ setup() {
     VISTREL_TEST_AAC_FAIL_AFTER
   video_size=1280x720
   loop_frames=$STREAM_FRAMES
+  run_phase=
 }
 
 vistrel() { (cd "$case_dir" && wine "$case_dir/bin/vistrel.exe" "$@" </dev/null >/dev/null 2>&1); echo $?; }
@@ -764,6 +765,28 @@ check_sound() {
   local line
   while IFS= read -r line; do fail "$name: ${line#FAIL }"; done < <(grep '^FAIL' <<<"$result")
   [ "$(grep -c '^click' <<<"$result")" -ge "$min_clicks" ] || fail "$name: fewer than $min_clicks clicks heard"
+  # The frames of one run lie on one grid of 1024 samples on the host's clock, whichever file holds
+  # them: the frames' boundaries of each file, taken to the host's clock by its first picture
+  # (frame first_number of the host's 30 a second: 1600 samples a frame), must agree with the
+  # first file's to within the rounding. A file whose edit list cuts into its first frame by the
+  # wrong count plays every click by that much too early or late, though still within its block.
+  local v0 phase
+  v0=$(ffprobe -v error -select_streams v:0 -show_entries stream=start_pts -of csv=p=0 "$f")
+  if [[ $v0 =~ ^[0-9]+$ ]]; then
+    # block 0's start in host samples: base (1/48000 s) less the first picture's time (1/90000 s)
+    phase=$(( (((start - pad) * 15 - v0 * 8) / 15 + $(first_number) * 1600) % 1024 ))
+    phase=$(( (phase + 1024) % 1024 ))
+    echo "  frames' boundaries at $phase of 1024 samples on the host's clock"
+    if [ -z "$run_phase" ]; then
+      run_phase=$phase
+    else
+      local apart=$(( (phase - run_phase + 1024) % 1024 ))
+      [ "$apart" -le "$sound_tolerance" ] || [ "$apart" -ge $((1024 - sound_tolerance)) ] ||
+        fail "$name: its sound's frames lie $apart samples (of 1024) off those of the run's first file"
+    fi
+  else
+    fail "$name: no start of the picture ('$v0')"
+  fi
   local worst
   worst=$(sed -n 's/^worst //p' <<<"$result")
   worst_offset_ms=$(awk -v a="$worst_offset_ms" -v b="${worst:-0}" 'BEGIN { print (b > a ? b : a) }')
