@@ -16,6 +16,8 @@
 #   process_test.sh matrix      the main job on each encoder personality
 #   process_test.sh recovery    a recording cut by ending vistrel.exe, recovered by the next start
 #   process_test.sh sizes       version 3 blocks: the game's own picture size, frame rate and NV12
+#   process_test.sh sound       the game's sound through the test AAC encoder: clicks in sync in a
+#                               clip and a recording; no AAC encoder, and one breaking down mid-run
 #
 # Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
 # ENCODERS (vistrel-test-encoders.dll and the stream), WORK (a scratch folder), WINEPREFIX and a
