@@ -769,7 +769,8 @@ check_sound() {
   [ "$(grep -c '^click' <<<"$result")" -ge "$min_clicks" ] || fail "$name: fewer than $min_clicks clicks heard"
   # The frames of one run lie on one grid of 1024 samples on the host's clock, whichever file holds
   # them: the frames' boundaries of each file, taken to the host's clock by its first picture
-  # (frame first_number of the host's 30 a second: 1600 samples a frame), must agree with the
+  # (frame first_number of the host's 30 a second: 1600 samples a frame; the files here begin in
+  # the replayed stream's first round), must agree with the
   # first file's to within the rounding. A file whose edit list cuts into its first frame by the
   # wrong count plays every click by that much too early or late, though still within its block.
   local v0 phase
@@ -797,8 +798,8 @@ check_sound() {
 # The click track through the registered AAC encoder, the refusing one listed before it: a death
 # clip of the whole run and a recording switched on at 2.5 s (from a keyframe after it, where the
 # sound's frame began before the picture: the edit list skips into it) carry the sound in sync
-# with their pictures, the clicks at eight places in their blocks (a second is 46 7/8 blocks), on
-# a clock that is no multiple of the sound's rate.
+# with their pictures, each second's click at another place in its block (a second is 46 7/8
+# blocks), on a clock that is no multiple of the sound's rate.
 case_sound_sync() {
   setup sound-sync
   export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type,aac
