@@ -16,6 +16,8 @@
 #   process_test.sh matrix      the main job on each encoder personality
 #   process_test.sh recovery    a recording cut by ending vistrel.exe, recovered by the next start
 #   process_test.sh sizes       version 3 blocks: the game's own picture size, frame rate and NV12
+#   process_test.sh sound       the game's sound through the test AAC encoder: clicks in sync in a
+#                               clip and a recording; no AAC encoder, and one breaking down mid-run
 #
 # Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
 # ENCODERS (vistrel-test-encoders.dll and the stream), WORK (a scratch folder), WINEPREFIX and a
@@ -83,9 +85,11 @@ setup() {
   out=$case_dir/out
   log=$case_dir/bin/vistrel.log
   unset VISTREL_TEST_ENCODERS VISTREL_MEDIAFW_REPLAY VISTREL_MEDIAFW_FAIL VISTREL_MEDIAFW_TYPE_CHANGE \
-    VISTREL_MEDIAFW_CODECAPI_RECORD VISTREL_MEDIAFW_INPUT_REQUESTS VISTREL_MEDIAFW_REFUSE_EVERY
+    VISTREL_MEDIAFW_CODECAPI_RECORD VISTREL_MEDIAFW_INPUT_REQUESTS VISTREL_MEDIAFW_REFUSE_EVERY \
+    VISTREL_TEST_AAC_FAIL_AFTER
   video_size=1280x720
   loop_frames=$STREAM_FRAMES
+  run_phase=
 }
 
 vistrel() { (cd "$case_dir" && wine "$case_dir/bin/vistrel.exe" "$@" </dev/null >/dev/null 2>&1); echo $?; }
@@ -668,6 +672,207 @@ AVLowLatencyMode VT_BOOL true"
   case_stream 360p-nv12 async-padded "  using it: async, input height 384" -- --size 640x360 --fps 30 --nv12
 }
 
+# --- the game's sound ---------------------------------------------------------------------------
+
+# The test AAC encoder (test_audio_encoder.h) gives, for every 1024 samples it is handed, a loud
+# frame when one of them is above its click level and a silent one otherwise; decoded, a silent
+# frame is exact zeros and a loud one sounds over its own 1024 samples and the next 1024 (the
+# window's overlap). So the decoded sound, cut at the frames' boundaries, is zero but for two
+# blocks (three when the host's 2 ms click runs over a boundary) from the block that holds each
+# click. vistrel's own delay for the encoder (its priming) places the frames on the picture's
+# clock: counted wrong by a frame, every click's sound starts a frame early or late.
+#
+# The click's sample is the first at or after its picture's time, so its block starts at most 1023
+# samples before the picture's time and not after it: the offset (block start - picture) lies in
+# [-1023, 0] samples, to within what the file's rounding adds: the picture's time rounded to the
+# movie's 90 kHz (half a sample), the sound's placement in 100 ns and 90 kHz ticks (a sample) and the
+# samples the edit list skips (a sample), under 4 samples in all. A sound shifted by a frame puts
+# the offset a whole 1024 samples out.
+sound_tolerance=4       # samples, either side of [-1024, 0]
+worst_offset_ms=0       # over every file checked, for the run's last line
+
+# Checks the sound of one MP4 whose pictures check_video has read (numbers): two streams, H.264
+# and AAC-LC 48 kHz stereo; picture and sound decode with ffmpeg without a word; every loud stretch
+# of the sound belongs to a picture whose number is a multiple of 30 (within 250 ms) and starts at
+# the block that holds that picture's click; every such picture inside the sound's span has one;
+# at least min_clicks (default 2) clicks heard.
+check_sound() {
+  local f=$1 min_clicks=${2:-2} name
+  name=$(basename "$f")
+  local probe
+  probe=$(ffprobe -v error -show_entries stream=codec_type,codec_name,profile,sample_rate,channels -of csv=p=0 "$f" 2>&1)
+  expect_eq "$name streams" "$probe" "h264,Main,video"$'\n'"aac,LC,audio,48000,2"
+  local errors
+  errors=$(ffmpeg -nostdin -v error -i "$f" -map 0 -f null - 2>&1)
+  [ -z "$errors" ] || fail "$name does not decode cleanly: $(head -3 <<<"$errors")"
+
+  # The frames' boundaries on the sound's time line (1/48000 s): the packets' times (the first, the
+  # decoder's pre-roll, lies before the start). The decoded sound begins at start_pts; padded
+  # with zeros back to the boundary before it, it is cut into whole frames' blocks.
+  local start first pad
+  start=$(ffprobe -v error -select_streams a:0 -show_entries stream=start_pts -of csv=p=0 "$f")
+  first=$(ffprobe -v error -select_streams a:0 -show_entries packet=pts -of csv=p=0 -read_intervals %+#1 "$f" | head -1)
+  first=${first%,}
+  if ! [[ $start =~ ^-?[0-9]+$ && $first =~ ^-?[0-9]+$ ]]; then
+    fail "$name: no start ('$start') or first packet time ('$first') of the sound"
+    return
+  fi
+  pad=$(( ((start - first) % 1024 + 1024) % 1024 ))
+  # One line per block: its number, and 1 when a sample in it is not zero.
+  local blocks
+  blocks=$( { head -c $((pad * 4)) /dev/zero
+              ffmpeg -nostdin -v error -i "$f" -map 0:a:0 -f s16le -acodec pcm_s16le - 2>/dev/null; } |
+            od -An -v -tx1 -w4096 | awk '{ print NR - 1, /[1-9a-f]/ ? 1 : 0 }')
+  # The pictures whose number is a multiple of 30: time (s) and number, in order.
+  local marked
+  marked=$(paste -d' ' <(ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 "$f" | sort -g) \
+                     <(echo "$numbers") | awk '$2 != "-" && $2 % 30 == 0')
+
+  local result
+  result=$( { sed 's/^/picture /' <<<"$marked"; sed 's/^/block /' <<<"$blocks"; } |
+    awk -v base=$((start - pad)) -v start="$start" -v tol="$sound_tolerance" '
+    BEGIN { n = 0; blocks = 0 }
+    $1 == "picture" && NF == 3 { t[n] = $2 * 48000; frame[n] = $3; n++ }
+    $1 == "block" && NF == 3 { loud[$2] = $3; blocks = $2 + 1 }
+    END {
+      end = base + blocks * 1024
+      for (b = 0; b < blocks; b++) {
+        if (!loud[b] || (b > 0 && loud[b - 1])) continue
+        for (len = 0; b + len < blocks && loud[b + len]; len++) {}
+        onset = base + b * 1024
+        best = -1
+        for (i = 0; i < n; i++) {
+          d = onset - t[i]
+          if (d < 0) d = -d
+          if (d < 12000 && (best < 0 || d < bestd)) { best = i; bestd = d }
+        }
+        if (best < 0) { printf "FAIL sound from %.6f s belongs to no picture of a multiple of 30\n", onset / 48000; continue }
+        off = onset - t[best]
+        printf "click of frame %d at %.6f s: sound from %.6f s, %+.3f ms\n", frame[best], t[best] / 48000, onset / 48000, off / 48
+        if (off <= -1024 - tol || off > tol)
+          printf "FAIL the sound of frame %d starts %+.3f ms from its picture, not in the block of its click\n", frame[best], off / 48
+        if (len != 2 && len != 3 && !(b + len == blocks && len == 1))
+          printf "FAIL the sound of frame %d lasts %d blocks, not 2 or 3\n", frame[best], len
+        if (used[best]++) printf "FAIL frame %d has two clicks\n", frame[best]
+        worst = -off > worst ? -off : worst
+        worst = off > worst ? off : worst
+      }
+      for (i = 0; i < n; i++)
+        if (!used[i] && t[i] >= start + 1024 && t[i] < end - 2048)
+          printf "FAIL frame %d at %.6f s has no click\n", frame[i], t[i] / 48000
+      printf "worst %.3f\n", worst / 48
+    }')
+  echo "$name: $(grep -c '^click' <<<"$result") clicks, the sound from $start/48000 s"
+  grep '^click' <<<"$result" | sed 's/^/  /'
+  local line
+  while IFS= read -r line; do fail "$name: ${line#FAIL }"; done < <(grep '^FAIL' <<<"$result")
+  [ "$(grep -c '^click' <<<"$result")" -ge "$min_clicks" ] || fail "$name: fewer than $min_clicks clicks heard"
+  # The frames of one run lie on one grid of 1024 samples on the host's clock, whichever file holds
+  # them: the frames' boundaries of each file, taken to the host's clock by its first picture
+  # (frame first_number of the host's 30 a second: 1600 samples a frame; the files here begin in
+  # the replayed stream's first round), must agree with the
+  # first file's to within the rounding. A file whose edit list cuts into its first frame by the
+  # wrong count plays every click by that much too early or late, though still within its block.
+  local v0 phase
+  v0=$(ffprobe -v error -select_streams v:0 -show_entries stream=start_pts -of csv=p=0 "$f")
+  if [[ $v0 =~ ^[0-9]+$ ]]; then
+    # block 0's start in host samples: base (1/48000 s) less the first picture's time (1/90000 s)
+    phase=$(( (((start - pad) * 15 - v0 * 8) / 15 + $(first_number) * 1600) % 1024 ))
+    phase=$(( (phase + 1024) % 1024 ))
+    echo "  frames' boundaries at $phase of 1024 samples on the host's clock"
+    if [ -z "$run_phase" ]; then
+      run_phase=$phase
+    else
+      local apart=$(( (phase - run_phase + 1024) % 1024 ))
+      [ "$apart" -le "$sound_tolerance" ] || [ "$apart" -ge $((1024 - sound_tolerance)) ] ||
+        fail "$name: its sound's frames lie $apart samples (of 1024) off those of the run's first file"
+    fi
+  else
+    fail "$name: no start of the picture ('$v0')"
+  fi
+  local worst
+  worst=$(sed -n 's/^worst //p' <<<"$result")
+  worst_offset_ms=$(awk -v a="$worst_offset_ms" -v b="${worst:-0}" 'BEGIN { print (b > a ? b : a) }')
+}
+
+# The click track through the registered AAC encoder, the refusing one listed before it: a death
+# clip of the whole run and a recording switched on at 2.5 s (from a keyframe after it, where the
+# sound's frame began before the picture: the edit list skips into it) carry the sound in sync
+# with their pictures, each second's click at another place in its block (a second is 46 7/8
+# blocks), on a clock that is no multiple of the sound's rate.
+case_sound_sync() {
+  setup sound-sync
+  export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type,aac
+  host --log --fast --record-on 2.5 --duration 6 --request death@4 --idle 3 --audio tone \
+    --clock-frequency 3579545 --clock-start 123456
+  expect_eq "exit code" "$host_code" 0
+  expect_in "status" "status: 1" "$host_output"
+  expect_in "every frame taken" "frames: 180 offered, 180 taken" "$host_output"
+  # Wine's activation objects carry no friendly name.
+  expect_eq "the audio encoder's line" "$(log_messages | grep -E '^(no )?audio encoder')" "audio encoder: unnamed"
+  local clips recs closed
+  clips=$(files 'clip_*_death.mp4')
+  recs=$(files 'rec_*.mp4')
+  expect_eq "one death clip" "$(grep -c . <<<"$clips")" 1
+  expect_eq "one recording" "$(grep -c . <<<"$recs")" 1
+  if check_video "$out/$clips"; then
+    expect_eq "death clip starts at the first frame" "$(first_number)" 0
+    check_sound "$out/$clips"
+  fi
+  closed=$(log_messages | sed -n 's/^recording file closed: ok, \([0-9]*\) frames$/\1/p')
+  if check_video "$out/$recs"; then
+    [ "$(( $(first_number) % 30 ))" = 0 ] && [ "$(first_number)" -ge 90 ] ||
+      fail "the recording starts at frame $(first_number), not at a keyframe after the switch"
+    expect_eq "recording holds what the log says" "$(frame_count)" "${closed:-?}"
+    check_sound "$out/$recs"
+  fi
+}
+
+# The sound never costs the picture: without a working AAC encoder (the refusing one alone), or
+# with one that breaks down mid-run, the run goes on as without sound, says so once, and its clip
+# and recording hold every picture in order; a sound cut short by the breakdown is still in sync.
+case_sound_faults() {
+  local f
+  setup sound-no-encoder
+  export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type
+  host --log --fast --record --duration 3 --request key@2 --idle 2 --audio tone
+  expect_eq "exit code" "$host_code" 0
+  expect_in "every frame taken" "frames: 90 offered, 90 taken" "$host_output"
+  expect_eq "the audio encoder's line" "$(log_messages | grep -E '^(no )?audio encoder')" \
+    "no audio encoder: the sound is not recorded"
+  expect_eq "files" "$(files '*.mp4' | wc -l)" 2
+  for f in $(files '*.mp4'); do
+    check_video "$out/$f" && expect_eq "$f starts at the first frame" "$(first_number)" 0
+    expect_eq "$f streams" "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$out/$f")" video
+  done
+  check_video "$out/$(files 'rec_*.mp4')" && expect_eq "recording holds every frame" "$(frame_count)" 90
+
+  # Failing after 20 inputs: within the run, as no input holds more than 4096 of its 144,000
+  # samples; the sound until then may or may not make a file's track.
+  setup sound-encoder-fails
+  export VISTREL_TEST_ENCODERS=refuses-output-type,sync,aac-refuses-output-type,aac VISTREL_TEST_AAC_FAIL_AFTER=20
+  host --log --fast --record --duration 3 --request key@2 --idle 2 --audio tone
+  expect_eq "exit code" "$host_code" 0
+  expect_in "every frame taken" "frames: 90 offered, 90 taken" "$host_output"
+  expect_logged "audio encoder: unnamed"
+  expect_eq "the failure's lines" "$(log_messages | grep -c '^audio encoder failed')" 1
+  expect_logged "audio encoder failed 0x8000FFFF: the sound stops"
+  expect_eq "files" "$(files '*.mp4' | wc -l)" 2
+  local saved
+  saved=$(log_messages | sed -n 's/^saved clip_[0-9]\{8\}_[0-9]\{6\}_key\.mp4: ok, \([0-9]*\) frames, [0-9.]* s$/\1/p')
+  for f in $(files '*.mp4'); do
+    check_video "$out/$f" || continue
+    expect_eq "$f starts at the first frame" "$(first_number)" 0
+    case $f in
+      rec_*) expect_eq "recording holds every frame" "$(frame_count)" 90 ;;
+      clip_*) expect_eq "key clip holds what the log says" "$(frame_count)" "${saved:-?}" ;;
+    esac
+    if [ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$out/$f")" != video ]; then
+      check_sound "$out/$f" 0
+    fi
+  done
+}
+
 case "${1:-}" in
   stream) record_stream ;;
   register) register_encoders ;;
@@ -692,8 +897,13 @@ case "${1:-}" in
   matrix) case_matrix ;;
   recovery) case_killed_recording ;;
   sizes) case_sizes ;;
+  sound)
+    case_sound_sync
+    case_sound_faults
+    echo "worst click offset: $worst_offset_ms ms"
+    ;;
   *)
-    echo "usage: $0 stream|register|unregister|faults|runs|matrix|recovery|sizes" >&2
+    echo "usage: $0 stream|register|unregister|faults|runs|matrix|recovery|sizes|sound" >&2
     exit 2
     ;;
 esac
