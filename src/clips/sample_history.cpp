@@ -58,10 +58,13 @@ void TrimAudio(SampleHistory& history) {
   if (!history.samples.empty()) {
     const std::int64_t front = history.samples.front().time;
     while (!audio.empty() && !AudioFrameInHistory(audio.front().time, front)) DropFrontAudio(history);
-  } else {
-    const std::int64_t cutoff = MediaTimeDifference(audio.back().time, kHistorySpan);
-    while (!audio.empty() && audio.front().time <= cutoff) DropFrontAudio(history);
   }
+  // Sound that runs on while the picture stalls (or a host whose sound runs far ahead of its
+  // pictures) is held for a span and a little more, never without end: silence encodes to a few
+  // bytes a frame, so the byte cap alone would let millions of frames pile up.
+  const std::int64_t span = history.samples.empty() ? kHistorySpan : kHistorySpan + kAudioHistoryHeadroom;
+  const std::int64_t cutoff = MediaTimeDifference(audio.back().time, span);
+  while (!audio.empty() && audio.front().time <= cutoff) DropFrontAudio(history);
   while (!audio.empty() && history.heldBytes > history.byteCap) DropFrontAudio(history);
 }
 

@@ -65,7 +65,10 @@ inline constexpr std::uint32_t kHistoryByteCap = 100663296;      // 96 MiB
 // The byte cap for a stream of bitRate bit/s: 20 s of it (the span and a group or two of
 // headroom), never less than kHistoryByteCap. At most 250 MB, at 100 Mbit/s.
 std::uint64_t HistoryByteCapFor(std::uint32_t bitRate);
-inline constexpr std::int64_t kDefaultSampleDuration = 333333;   // one frame of the seed's 30 fps
+inline constexpr std::int64_t kDefaultSampleDuration = 333333;
+// With pictures in the history, the sound is held at most this much longer than the span before
+// its newest frame: room for the groups a picture's history holds beyond the span.
+inline constexpr std::int64_t kAudioHistoryHeadroom = 50000000;  // 5 s   // one frame of the seed's 30 fps
 
 // The bytes of a sample (none when it has no data vector).
 inline std::size_t SampleSize(const EncodedSample& sample) { return sample.data ? sample.data->size() : 0; }

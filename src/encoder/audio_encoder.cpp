@@ -202,6 +202,12 @@ HRESULT DrainAudio(AudioEncoder& encoder, std::vector<AudioEncoderOutput>& out) 
       result = hr;
     } else if (output.pSample != nullptr) {
       if (TakeFrame(output.pSample, out, &result)) ++encoder.framesOut;
+      // Each frame stands for 1024 of the samples given (and the priming before them): an encoder
+      // that hands back more has broken down, and every frame after its extra ones would be
+      // placed too late.
+      if (SUCCEEDED(result) && encoder.framesOut > (encoder.framesIn + encoder.primingSamples) / 1024 + 1) {
+        result = kBadEncoderOutput;
+      }
     }
     if (output.pSample != nullptr && output.pSample != own) output.pSample->Release();
     if (own != nullptr) own->Release();

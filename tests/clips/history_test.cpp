@@ -232,7 +232,9 @@ TEST_F(History, SoundKeepRuleIsTheFilesRule) {
   Add(std::numeric_limits<std::int64_t>::min(), true);
   AddAudio(std::numeric_limits<std::int64_t>::min());
   AddAudio(std::numeric_limits<std::int64_t>::max());
-  EXPECT_EQ(history.audio.size(), 2u);
+  // The newest frame stays; the one a whole range before it is beyond any span.
+  ASSERT_EQ(history.audio.size(), 1u);
+  EXPECT_EQ(history.audio.back().time, std::numeric_limits<std::int64_t>::max());
 }
 
 // The byte cap counts the sound: its bytes can push the history over the cap, and a whole group
@@ -285,6 +287,37 @@ TEST(ParameterSetsUsable, NeedsFourSpsBytesAndAPps) {
   EXPECT_FALSE(ParameterSetsUsable(ParameterSets{{0x67, 0x4D, 0x40}, {0x68}}));
   EXPECT_FALSE(ParameterSetsUsable(ParameterSets{{0x67, 0x4D, 0x40, 0x1F}, {}}));
   EXPECT_TRUE(ParameterSetsUsable(ParameterSets{{0x67, 0x4D, 0x40, 0x1F}, {0x68}}));
+}
+
+}  // namespace
+
+namespace {
+
+// A picture that stalls while the sound runs on (or a host whose sound is stamped far ahead of its
+// pictures): the sound is held for the span and its headroom, not without end, however small its
+// frames.
+TEST(HistorySound, SoundAheadOfAStalledPictureIsHeldForABoundedSpan) {
+  SampleHistory history;
+  EncodedSample picture;
+  picture.data = std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t>{0, 0, 0, 1, 0x65});
+  picture.keyframe = true;
+  picture.duration = kDefaultSampleDuration;
+  history.samples.push_back(picture);
+  history.heldBytes = 5;
+  const auto silent = std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t>(6, 0));
+  for (int j = 0; j < 600 * 47; ++j) {  // ten minutes of silence
+    EncodedAudio frame;
+    frame.data = silent;
+    frame.time = j * kAacFrameUnits;
+    history.audio.push_back(frame);
+    history.heldBytes += silent->size();
+    TrimHistory(history);
+  }
+  ASSERT_EQ(history.samples.size(), 1u);
+  const std::int64_t held = history.audio.back().time - history.audio.front().time;
+  EXPECT_LE(held, kHistorySpan + kAudioHistoryHeadroom);
+  EXPECT_GE(held, kHistorySpan);
+  EXPECT_EQ(history.heldBytes, 5 + history.audio.size() * silent->size());
 }
 
 }  // namespace

@@ -221,6 +221,11 @@ TEST_F(AudioEncoderTest, OutputThatIsNoFrameStopsTheSound) {
       {"without end", [](fake::Transform* t) {
          for (int i = 0; i < 1000; ++i) t->outputSteps.push_back(Frame({1}));
        }, "audio encoder failed 0x8000FFFF: the sound stops"},
+      // 4096 samples and 1024 of priming make five frames; one more may wait from before, a
+      // seventh is more sound than was given.
+      {"more frames than samples", [](fake::Transform* t) {
+         for (int i = 0; i < 7; ++i) t->outputSteps.push_back(Frame({1}));
+       }, "audio encoder failed 0x8000FFFF: the sound stops"},
       {"output fails", [](fake::Transform* t) {
          fake::OutputStep step;
          step.result = static_cast<HRESULT>(0x887A0005);
