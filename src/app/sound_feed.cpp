@@ -38,14 +38,19 @@ std::int64_t FrameTimeIn(const SoundRun& run, std::int64_t s) {
   return run.time + (s - run.firstSample) * 625 / 3;
 }
 
-void SoundFeed::Start(const exchange::Exchange& ex) {
+void SoundFeed::Start(const exchange::Exchange& ex) noexcept {
   if (!ex.sound.present) return;
-  if (!SelectAudioEncoder(encoder_)) return;
-  audioStream.audioSpecificConfig = encoder_.audioSpecificConfig;
-  clockFrequency_ = ex.header->clockFrequency;
-  reader_ = std::make_unique<exchange::SoundReader>(ex.block, ex.sound, clockFrequency_);
-  pcm_.reserve(kSoundFramesPerPass * 2);
-  on_ = true;
+  try {
+    if (!SelectAudioEncoder(encoder_)) return;
+    clockFrequency_ = ex.header->clockFrequency;
+    reader_ = std::make_unique<exchange::SoundReader>(ex.block, ex.sound, clockFrequency_);
+    pcm_.reserve(kSoundFramesPerPass * 2);
+    audioStream.audioSpecificConfig = encoder_.audioSpecificConfig;
+    on_ = true;
+  } catch (...) {
+    LogLine("sound stopped: out of memory");
+    Stop();
+  }
 }
 
 void SoundFeed::Stop() {
@@ -101,23 +106,37 @@ void SoundFeed::Feed(const std::int16_t* pcm, std::size_t frames, std::uint64_t 
   }
 }
 
-void SoundFeed::RunPass(const FrameClock& clock) {
+void SoundFeed::RunPass(const FrameClock& clock) noexcept {
   if (!on_) return;
+  try {
+    Pass(clock);
+  } catch (...) {
+    // The picture goes on: the sound is the one to give way.
+    LogLine("sound stopped: out of memory");
+    Stop();
+  }
+}
+
+void SoundFeed::Pass(const FrameClock& clock) {
   pcm_.clear();
   const exchange::SoundReport report = reader_->Take(pcm_, kSoundFramesPerPass);
   Report(report);
+  if (report.jumpSeconds > 0) {
+    jumpPending_ = true;
+    jumpFrame_ = report.jumpFrame;
+  }
   const std::size_t frames = pcm_.size() / 2;
   // Sound before the first picture has nowhere to go: no file begins before a picture.
   if (!clock.timeBaseSet || frames == 0) return;
   const std::uint64_t firstFrame = reader_->FramesOut() - frames;
-  std::size_t split = 0;
-  if (report.jumpSeconds > 0 && report.jumpFrame >= firstFrame && report.jumpFrame - firstFrame <= frames) {
-    split = static_cast<std::size_t>(report.jumpFrame - firstFrame);
-  }
-  Feed(pcm_.data(), split, firstFrame, clock);
-  if (report.jumpSeconds > 0 && haveRun_ && on_) {
-    // From the jump on the sound stands where the host's clock jumped to: a new run.
-    if (!StartRun(firstFrame + split, clock)) haveRun_ = false;
-  }
+  if (jumpPending_ && jumpFrame_ < firstFrame) jumpFrame_ = firstFrame;
+  std::size_t split = frames;
+  if (jumpPending_ && jumpFrame_ - firstFrame < frames) split = static_cast<std::size_t>(jumpFrame_ - firstFrame);
+  // Frames before a jump belong to the run they were read in; without one they have no place.
+  if (haveRun_ || !jumpPending_) Feed(pcm_.data(), split, firstFrame, clock);
+  if (split == frames) return;
+  // From the jump on the sound stands where the host's clock jumped to: a new run.
+  jumpPending_ = false;
+  if (haveRun_ && on_ && !StartRun(firstFrame + split, clock)) haveRun_ = false;
   Feed(pcm_.data() + split * 2, frames - split, firstFrame + split, clock);
 }

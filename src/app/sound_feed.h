@@ -13,9 +13,10 @@
 #include "exchange/exchange.h"
 #include "exchange/sound_reader.h"
 
-// PCM frames taken from the ring in one pass at most: half a second, enough to catch up after a
-// stall in a pass or two without holding the picture up for long.
-inline constexpr std::size_t kSoundFramesPerPass = 24000;
+// PCM frames taken from the ring in one pass at most: 8192 (two input calls, about a millisecond
+// of encoding), so that catching up after a stall never holds the picture up; at about a hundred
+// passes a second the sound still catches up more than ten times faster than it plays.
+inline constexpr std::size_t kSoundFramesPerPass = 8192;
 
 // Where the encoder's input samples stand on the picture's clock: from input sample firstSample on,
 // sample s lies at time + (s - firstSample) / 48000 s.
@@ -42,17 +43,18 @@ class SoundFeed {
   // For a block that declares sound: brings up the audio encoder (COM and the media framework are
   // up on this thread) and publishes its AudioSpecificConfig in audioStream. Without sound, or
   // without an audio encoder, the feed stays off.
-  void Start(const exchange::Exchange& ex);
+  void Start(const exchange::Exchange& ex) noexcept;
 
   // Once a pass: takes the host's new sound; before the first picture it is dropped, after it the
   // sound is encoded and every AAC frame goes to AddEncodedAudio with its time. Logs each lap, gap
-  // and clock jump once.
-  void RunPass(const FrameClock& clock);
+  // and clock jump once. Never throws: memory that runs out on the way stops the sound (one line).
+  void RunPass(const FrameClock& clock) noexcept;
 
   bool On() const { return on_; }
 
  private:
   void Report(const exchange::SoundReport& report);
+  void Pass(const FrameClock& clock);
   void Feed(const std::int16_t* pcm, std::size_t frames, std::uint64_t firstFrame, const FrameClock& clock);
   bool StartRun(std::uint64_t readerFrame, const FrameClock& clock);
   void Stop();
@@ -71,4 +73,8 @@ class SoundFeed {
   bool lapping_ = false;  // the last pass lost packets too: the same incident
   bool gapping_ = false;
   bool clockless_ = false;  // logged that the sound cannot be placed
+  // A clock jump reported while the frames before it were still owed: the new run starts when the
+  // sample clock reaches jumpFrame_.
+  bool jumpPending_ = false;
+  std::uint64_t jumpFrame_ = 0;
 };

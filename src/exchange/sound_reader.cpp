@@ -67,9 +67,15 @@ bool SoundReader::TimeOfFrame(std::uint64_t n, std::int64_t& ticks) const {
   return !__builtin_add_overflow(start, since, &ticks);
 }
 
+std::uint64_t SoundReader::FramesIn(std::int64_t ticks) const {
+  return static_cast<std::uint64_t>(ticks / clockFrequency_) * kSoundRate +
+         static_cast<std::uint64_t>(ticks % clockFrequency_) * kSoundRate / static_cast<std::uint64_t>(clockFrequency_);
+}
+
 void SoundReader::Place(std::int64_t time, SoundReport& report) {
   const std::uint64_t maxGapFrames = std::uint64_t{kMaxSoundGapSeconds} * kSoundRate;
   std::uint64_t silence = 0;
+  std::uint32_t skip = 0;
   if (!started_) {
     // Whatever was lost before the first packet is before the start of the sound.
     started_ = true;
@@ -85,28 +91,37 @@ void SoundReader::Place(std::int64_t time, SoundReport& report) {
     } else {
       silence = lostRun_ * ring_.packetFrames;
     }
-    std::int64_t sinceStart = 0, expected = 0, packetTicks = 0, late = 0;
+    std::int64_t sinceStart = 0, expected = 0, packetTicks = 0, tolerance = 0, late = 0;
     if (clockFrequency_ != 0 && Ticks(framesOut_ + silence, sinceStart) && Ticks(ring_.packetFrames, packetTicks) &&
-        !__builtin_add_overflow(startTime_, clockShift_, &expected) &&
-        !__builtin_add_overflow(expected, sinceStart, &expected) && !__builtin_sub_overflow(time, expected, &late) &&
-        late > packetTicks) {
-      // Later than its place by more than a packet: the host wrote no sound for that long.
-      if (late / clockFrequency_ >= kMaxSoundGapSeconds) {
-        report.jumpSeconds = std::max(report.jumpSeconds, Saturate32(static_cast<std::uint64_t>(late / clockFrequency_)));
-        if (__builtin_add_overflow(clockShift_, late, &clockShift_)) clockShift_ = 0;
-        report.jumpFrame = framesOut_ + silence;  // the packet's first frame, after the silence owed
-      } else {
-        const std::uint64_t gap = static_cast<std::uint64_t>(late / clockFrequency_) * kSoundRate +
-                                  static_cast<std::uint64_t>(late % clockFrequency_) * kSoundRate /
-                                      static_cast<std::uint64_t>(clockFrequency_);
-        silence += gap;
-        report.gapMilliseconds = Saturate32(std::uint64_t{report.gapMilliseconds} + gap / (kSoundRate / 1000));
+        Ticks(kSoundDriftFrames, tolerance) && !__builtin_add_overflow(startTime_, clockShift_, &expected) &&
+        !__builtin_add_overflow(expected, sinceStart, &expected) && !__builtin_sub_overflow(time, expected, &late)) {
+      if (late > tolerance) {
+        if (late / clockFrequency_ >= kMaxSoundGapSeconds) {
+          report.jumpSeconds =
+              std::max(report.jumpSeconds, Saturate32(static_cast<std::uint64_t>(late / clockFrequency_)));
+          if (__builtin_add_overflow(clockShift_, late, &clockShift_)) clockShift_ = 0;
+          report.jumpFrame = framesOut_ + silence;  // the packet's first frame, after the silence owed
+        } else {
+          // Later than its place: silence until it. More than a packet (and more than the drift
+          // allowed twice over) is time the host wrote no sound; less is a sound clock running
+          // slower than the host's, brought back quietly.
+          const std::uint64_t gap = FramesIn(late);
+          silence += gap;
+          if (late > std::max(packetTicks, 2 * tolerance)) {
+            report.gapMilliseconds = Saturate32(std::uint64_t{report.gapMilliseconds} + gap / (kSoundRate / 1000));
+          }
+        }
+      } else if (late < -tolerance && late != INT64_MIN) {
+        // Earlier than its place: a sound clock running faster than the host's. The frames that
+        // overlap what was handed on already are left out, so what follows plays at its time.
+        skip = static_cast<std::uint32_t>(std::min<std::uint64_t>(FramesIn(-late), ring_.packetFrames));
       }
     }
   }
   lostRun_ = 0;
   owedSilence_ = silence;
-  held_ = true;
+  heldSkip_ = skip;
+  held_ = skip < ring_.packetFrames;
 }
 
 bool SoundReader::Flush(std::vector<std::int16_t>& pcm, std::size_t maxFrames, std::size_t& emitted) {
@@ -119,12 +134,13 @@ bool SoundReader::Flush(std::vector<std::int16_t>& pcm, std::size_t maxFrames, s
     if (owedSilence_ > 0) return false;
   }
   if (held_) {
-    if (maxFrames - emitted < ring_.packetFrames) return false;
+    const std::size_t frames = ring_.packetFrames - heldSkip_;
+    if (maxFrames - emitted < frames) return false;
     const std::size_t at = pcm.size();
-    pcm.resize(at + std::size_t{ring_.packetFrames} * kSoundChannels);
-    std::memcpy(pcm.data() + at, heldPcm_.data(), std::size_t{ring_.packetFrames} * kSoundFrameBytes);
-    emitted += ring_.packetFrames;
-    framesOut_ += ring_.packetFrames;
+    pcm.resize(at + frames * kSoundChannels);
+    std::memcpy(pcm.data() + at, heldPcm_.data() + heldSkip_, frames * kSoundFrameBytes);
+    emitted += frames;
+    framesOut_ += frames;
     held_ = false;
   }
   return true;

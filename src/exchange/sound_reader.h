@@ -17,6 +17,11 @@ namespace exchange {
 // A gap longer than this is not filled: the host's clock moved, and the sound goes on from where
 // its clock now stands.
 inline constexpr std::uint32_t kMaxSoundGapSeconds = 600;
+// How far a packet may stand from its place on the sample clock before the clock is brought back
+// to it: half an AAC frame. A host's sound device runs on a crystal of its own, some parts in a
+// million off the clock its time stamps come from; without this the sound would drift away from
+// the picture by a frame every few minutes.
+inline constexpr std::uint32_t kSoundDriftFrames = 512;
 
 // What one Take met, for the log; each non-zero field is one incident.
 struct SoundReport {
@@ -41,7 +46,8 @@ class SoundReader {
   SoundReader(const std::uint8_t* block, const SoundRing& ring, std::int64_t clockFrequency);
 
   // Appends to pcm at most maxFrames frames (left, right): first any silence still owed, then the
-  // packets written since the last call, in order, each preceded by the silence its gap needs. A
+  // packets written since the last call, in order, each preceded by the silence its gap needs (or
+  // without its first frames when it stands more than kSoundDriftFrames before its place). A
   // packet that does not fit waits for the next call (it may then be lost to the host).
   SoundReport Take(std::vector<std::int16_t>& pcm, std::size_t maxFrames);
 
@@ -62,6 +68,8 @@ class SoundReader {
   bool CopyPacket(std::uint64_t number, std::int64_t& time);
   void Place(std::int64_t time, SoundReport& report);
   bool Flush(std::vector<std::int16_t>& pcm, std::size_t maxFrames, std::size_t& emitted);
+  // Frames of the sound in ticks of the clock (clockFrequency_ not 0, ticks >= 0).
+  std::uint64_t FramesIn(std::int64_t ticks) const;
 
   const std::uint8_t* block_;
   SoundRing ring_;
@@ -76,6 +84,7 @@ class SoundReader {
   std::uint64_t lostRun_ = 0;     // packets lost since the last one taken
   std::uint64_t owedSilence_ = 0;
   bool held_ = false;             // heldPcm_ holds a packet taken but not yet handed on
+  std::uint32_t heldSkip_ = 0;    // its first frames left out: they stand where sound was handed on
   std::vector<std::uint32_t> heldPcm_;
   void (*afterCopy_)(void*) = nullptr;
   void* afterCopyArgument_ = nullptr;

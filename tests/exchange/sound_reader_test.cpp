@@ -296,3 +296,43 @@ TEST(SoundReader, TimeOfFrameFollowsTheClockAcrossAJump) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host's sound device a little faster or slower than the clock of its time stamps (here 1 %,
+// so that a few hundred packets show what hours of a real crystal would): every frame handed on
+// stays within the drift allowed of where its time stamp puts it, and nothing is logged.
+TEST(SoundReader, DeviceClockDriftIsBroughtBackQuietly) {
+  for (const std::int64_t step : {std::int64_t{238}, std::int64_t{242}}) {
+    SCOPED_TRACE(step);
+    Ring r;
+    SoundReader reader(r.block, r.ring, kClock);
+    std::vector<std::int16_t> pcm;
+    std::int64_t worst = 0;
+    for (std::uint64_t n = 0; n < 1000; ++n) {
+      const std::int64_t time = 1000 + static_cast<std::int64_t>(n) * step;
+      r.Write(n * kFrames, time);
+      pcm.clear();
+      const auto report = reader.Take(pcm, kMany);
+      EXPECT_EQ(report.gapMilliseconds, 0u);
+      EXPECT_EQ(report.lostPackets, 0u);
+      // A packet wholly behind what was handed on already is left out; otherwise its last frame
+      // went out last: its place on the sample clock against its time.
+      if (pcm.empty()) continue;
+      EXPECT_EQ(At(pcm, pcm.size() / 2 - 1), FrameValue(n * kFrames + kFrames - 1));
+      const std::int64_t placed = static_cast<std::int64_t>(reader.FramesOut()) - 1;
+      const std::int64_t stamped = time - 1000 + kFrames - 1;
+      worst = std::max(worst, std::abs(placed - stamped));
+    }
+    EXPECT_LE(worst, std::int64_t{exchange::kSoundDriftFrames});
+    // The drift was there to bring back: frames were left out of a fast device's sound, and
+    // silence added to a slow one's.
+    if (step < kFrames) {
+      EXPECT_LT(reader.FramesOut(), 1000u * kFrames);
+    } else {
+      EXPECT_GT(reader.FramesOut(), 1000u * kFrames);
+    }
+  }
+}
+
+}  // namespace
