@@ -149,10 +149,11 @@ TEST_F(SoundFault, GapOfTwoSecondsIsFilledWithSilence) {
   OnlyLogged({"sound gap of "});
 }
 
-// 1.5 s of sound before the first picture: read and dropped without a word, and the sound after
-// it keeps its place on the host's clock, which started before the picture's (and below zero).
+// 5 s of sound before the first picture, more than the ring holds: read as it comes and dropped
+// without a word (nothing lost), and the sound after it keeps its place on the host's clock, which
+// started before the picture's (and below zero: the first picture is at 2.5 s of it).
 TEST_F(SoundFault, SoundBeforeAnyPictureIsDropped) {
-  Host(kFast + "--audio tone --audio-lead 1.5 --duration 6 --request key@5.5");
+  Host(kFast + "--audio tone --audio-lead 5 --clock-start 25000000 --duration 6 --request key@5.5");
   const fs::path clip = Clip();
   ASSERT_FALSE(clip.empty());
   const auto sync = Clicks(clip);
