@@ -290,8 +290,9 @@ class EncoderFault : public SoundFault {
 };
 
 // The audio encoder missing, only one that refuses its types, or one that breaks down midway: one
-// line each, and the pictures of clips and recordings those of a block without sound. A version 3
-// block without sound gives single-track files.
+// line each, and the pictures of clips and recordings those of a block without sound (a refusing
+// one before a working one costs nothing). A version 3 block without sound gives single-track
+// files.
 TEST_F(EncoderFault, MissingRefusingOrFailingEncoderLeavesThePictureAsWithoutSound) {
   const Files silent = Run("");
   ASSERT_FALSE(silent.clipFrames.empty());
@@ -313,6 +314,20 @@ TEST_F(EncoderFault, MissingRefusingOrFailingEncoderLeavesThePictureAsWithoutSou
     EXPECT_EQ(run.recordingFrames, silent.recordingFrames);
     ExpectSameLayout(run.clip, silent.clip);
     ExpectSameLayout(run.recording, silent.recording);
+  }
+
+  {
+    // A refusing encoder listed before a working one: the working one records the sound.
+    SCOPED_TRACE("refusing first");
+    const Files run = Run("--audio tone", "VISTREL_MEDIAFW_AUDIO_REFUSER=1");
+    EXPECT_EQ(CountLogged("audio encoder: "), 1u) << Log();
+    OnlyLogged({});
+    EXPECT_EQ(run.clipFrames, silent.clipFrames);
+    EXPECT_EQ(run.recordingFrames, silent.recordingFrames);
+    ASSERT_FALSE(run.clip.empty());
+    const auto sync = Clicks(run.clip);
+    EXPECT_TRUE(sync.picturesWithoutClick.empty());
+    EXPECT_GT(sync.audioEnd, 5.5);
   }
 
   // Its 60th input fails: the clip carries the sound up to the failure, in place, and nothing
