@@ -288,3 +288,33 @@ AudioTable MakeFileAudioTable(std::vector<std::uint32_t> sizes, const std::vecto
   table.firstAudibleTime = MediaTimeDifference(MediaTimeDifference(firstFrameTime, -kAacFrameUnits), videoStart);
   return table;
 }
+
+ByteBuffer BuildPlannedVideoMoovPayload(const SampleTable& video, std::int64_t lastDuration,
+                                        const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
+                                        PictureSize picture, const std::vector<std::uint32_t>& audioSizes,
+                                        const std::vector<PlannedChunk>& plan, std::uint64_t mediaDataStart) {
+  TrackChunks videoChunks;
+  std::size_t v = 0, a = 0;
+  std::uint64_t at = mediaDataStart;
+  for (const PlannedChunk& chunk : plan) {
+    const bool isVideo = chunk.track == ChunkTrack::kVideo;
+    std::size_t& next = isVideo ? v : a;
+    const std::size_t count = isVideo ? video.times.size() : audioSizes.size();
+    if (chunk.samples == 0 || chunk.samples > count - next) return {};
+    if (isVideo) {
+      if (at > std::numeric_limits<std::uint32_t>::max()) return {};
+      videoChunks.samples.push_back(chunk.samples);
+      videoChunks.offsets.push_back(static_cast<std::uint32_t>(at));
+    }
+    for (std::size_t k = next; k < next + chunk.samples; ++k) at += isVideo ? video.sizes[k] : audioSizes[k];
+    next += chunk.samples;
+  }
+  if (v != video.times.size() || a != audioSizes.size() || v == 0) return {};
+
+  const mp4detail::VideoTrak videoTrak =
+      mp4detail::BuildVideoTrak(video, lastDuration, sps, pps, picture, videoChunks);
+  ByteBuffer payload;
+  AppendBox(payload, "mvhd", mp4detail::MovieHeader(videoTrak.duration, 2));
+  AppendBox(payload, "trak", videoTrak.trak);
+  return payload;
+}

@@ -82,3 +82,13 @@ bool AudioFrameInFile(std::int64_t frameTime, std::int64_t videoStart, std::int6
 // kAacFrameUnits after firstFrameTime, relative to videoStart.
 AudioTable MakeFileAudioTable(std::vector<std::uint32_t> sizes, const std::vector<std::uint8_t>& audioSpecificConfig,
                               std::int64_t firstFrameTime, std::int64_t videoStart);
+
+// The video-only movie box of a file whose media data also hold frames of sound that it cannot
+// describe (too few, or the builder above refused them): the H.264 track exactly as
+// BuildAudioVideoMoovPayload writes it, its chunks' offsets stepping over the sound's bytes, and
+// no sound track. Empty when the plan does not cover both tables exactly with non-empty chunks or
+// an offset lies beyond 32 bits. Files whose media data hold no sound keep BuildMoovPayload.
+ByteBuffer BuildPlannedVideoMoovPayload(const SampleTable& video, std::int64_t lastDuration,
+                                        const std::vector<std::uint8_t>& sps, const std::vector<std::uint8_t>& pps,
+                                        PictureSize picture, const std::vector<std::uint32_t>& audioSizes,
+                                        const std::vector<PlannedChunk>& plan, std::uint64_t mediaDataStart);

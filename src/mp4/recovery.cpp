@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
 #include "app/process_state.h"
 #include "clips/housekeeping.h"
+#include "clips/media_time.h"
 #include "log/log.h"
 #include "mp4/crc32.h"
 #include "mp4/placement.h"
@@ -92,9 +94,10 @@ class UnitWalk {
   int lengthBytes_ = 0;
 };
 
-// The next size bytes are exactly the sample the record describes.
+// The next size bytes are exactly the sample the record describes: a picture's walk their length
+// prefixes, a frame of sound has none.
 bool SampleIsWhole(MediaReader& reader, const JournalSample& sample) {
-  UnitWalk walk(sample.size);
+  UnitWalk walk(sample.audio ? 0 : sample.size);
   std::uint32_t crc = 0;
   std::uint64_t left = sample.size;
   while (left > 0) {
@@ -102,7 +105,7 @@ bool SampleIsWhole(MediaReader& reader, const JournalSample& sample) {
     std::size_t got = 0;
     if (!reader.Take(static_cast<std::size_t>(std::min<std::uint64_t>(left, kMediaBlock)), bytes, got)) return false;
     crc = Crc32(bytes, got, crc);
-    if (!walk.Feed(bytes, got)) return false;
+    if (!sample.audio && !walk.Feed(bytes, got)) return false;
     left -= got;
   }
   return crc == sample.checksum && walk.Ended();
@@ -217,22 +220,43 @@ bool ReadLeftoverRecording(const ByteSource& journal, const ByteSource& media, R
 
   const std::uint64_t recordCount =
       std::min<std::uint64_t>((journal.size - header.size) / kJournalRecordSize, kMaxRecoveredSamples);
+  const bool sound = !header.audioSpecificConfig.empty();
   MediaReader reader(media, kMediaHeaderSize);
+  std::vector<std::int64_t> audioTimes;
   // Takes record index if it and its sample are valid; the first one that is not ends the file.
   auto take = [&](std::uint32_t index, const std::uint8_t* record) {
     JournalSample sample;
-    if (!ParseJournalRecord(header.seed, index, record, sample)) return false;
-    const bool inOrder = index == 0 ? sample.keyframe : sample.time > out.table.times.back();
+    if (!ParseJournalRecord(header.seed, index, record, sample, sound)) return false;
     const std::uint64_t end = out.mediaBytes + sample.size;
-    if (!inOrder || sample.duration <= 0 || sample.duration > kMaxSampleDuration || !MediaDataFits(end) ||
-        kMediaHeaderSize + end > media.size || !SampleIsWhole(reader, sample)) {
-      return false;
+    if (!MediaDataFits(end) || kMediaHeaderSize + end > media.size) return false;
+    if (sample.audio) {
+      // Never before the first picture, whose time places the file's sound.
+      if (out.table.times.empty() || sample.size == 0 || sample.size > kMaxAacFrameBytes) return false;
+      const bool belongs =
+          audioTimes.empty()
+              ? AudioFrameInFile(sample.time, out.table.times.front(), std::numeric_limits<std::int64_t>::max())
+              : AudioFrameFollows(audioTimes.back(), sample.time);
+      if (!belongs || !SampleIsWhole(reader, sample)) return false;
+      if (audioTimes.empty()) out.firstAudioTime = sample.time;
+      out.audioSizes.push_back(sample.size);
+      audioTimes.push_back(sample.time);
+    } else {
+      const bool inOrder = out.table.times.empty() ? sample.keyframe : sample.time > out.table.times.back();
+      if (!inOrder || sample.duration <= 0 || sample.duration > kMaxSampleDuration || !SampleIsWhole(reader, sample)) {
+        return false;
+      }
+      out.table.times.push_back(sample.time);
+      out.table.keyframes.push_back(sample.keyframe ? 1 : 0);
+      out.table.sizes.push_back(sample.size);
+      out.lastDuration = sample.duration;
     }
-    out.table.times.push_back(sample.time);
-    out.table.keyframes.push_back(sample.keyframe ? 1 : 0);
-    out.table.sizes.push_back(sample.size);
     out.mediaBytes = end;
-    out.lastDuration = sample.duration;
+    const ChunkTrack track = sample.audio ? ChunkTrack::kAudio : ChunkTrack::kVideo;
+    if (!out.plan.empty() && out.plan.back().track == track) {
+      ++out.plan.back().samples;
+    } else {
+      out.plan.push_back(PlannedChunk{track, 1});
+    }
     return true;
   };
   std::vector<std::uint8_t> records;
@@ -246,9 +270,20 @@ bool ReadLeftoverRecording(const ByteSource& journal, const ByteSource& media, R
     }
   }
   if (out.table.times.empty()) return false;
+  // The frames after the last picture are the chunk its close would have written: only those that
+  // begin before the picture's end, and only when the file holds two frames or more.
+  const std::int64_t videoEnd = MediaTimeDifference(out.table.times.back(), -out.lastDuration);
+  while (out.plan.back().track == ChunkTrack::kAudio &&
+         (audioTimes.back() >= videoEnd || out.audioSizes.size() < 2)) {
+    out.mediaBytes -= out.audioSizes.back();
+    out.audioSizes.pop_back();
+    audioTimes.pop_back();
+    if (--out.plan.back().samples == 0) out.plan.pop_back();
+  }
   out.sps = std::move(header.sps);
   out.pps = std::move(header.pps);
   out.picture = header.picture;
+  out.audioSpecificConfig = std::move(header.audioSpecificConfig);
   return true;
 }
 
@@ -256,10 +291,12 @@ bool RebuildRecordingFile(platform::FileHandle media, const RecoveredRecording& 
   // The steps of the recording's own close: cut after the whole samples, movie box at the end,
   // then the media-data size.
   const std::uint64_t mdatEnd = kMediaHeaderSize + recording.mediaBytes;
+  const ByteBuffer payload = RecordingMoovPayload(recording.table, recording.lastDuration, recording.sps,
+                                                  recording.pps, recording.picture, recording.audioSpecificConfig,
+                                                  recording.audioSizes, recording.firstAudioTime, recording.plan);
+  if (payload.empty()) return false;
   ByteBuffer moov;
-  AppendBox(moov, "moov",
-            BuildMoovPayload(recording.table, recording.lastDuration, recording.sps, recording.pps, kMediaHeaderSize,
-                             recording.picture));
+  AppendBox(moov, "moov", payload);
   ByteBuffer size;
   AppendU32(size, static_cast<std::uint32_t>(recording.mediaBytes + 8));
   return platform::SeekFile(media, mdatEnd) && platform::TruncateFileHere(media) &&

@@ -9,8 +9,13 @@
 //
 // Nothing read back is trusted: the journal's records must carry their checks, the samples must
 // lie inside the file, match their CRCs byte for byte and walk their length prefixes exactly to
-// their ends, times must increase and the first sample must be a keyframe. The first record or
-// sample that fails ends the file there: a damaged leftover gives a shorter file or none.
+// their ends, times must increase and the first sample must be a keyframe. A recording with sound
+// (a version 3 journal) has records of AAC frames among the picture's: each frame of 1 to
+// kMaxAacFrameBytes bytes matching its CRC, the first one of the frames a file beginning with the
+// first picture holds, each later one a frame after the one before. The first record or sample
+// that fails ends the file there: a damaged leftover gives a shorter file or none. Frames after
+// the last picture that a clean close would not have written (beginning after its end, or fewer
+// than two frames in all) are cut off as well.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "mp4/audio_track.h"
 #include "mp4/boxes.h"
 #include "platform/file.h"
 
@@ -35,10 +41,16 @@ struct RecoveredRecording {
   std::vector<std::uint8_t> sps, pps;
   PictureSize picture;              // the size its journal states (1280x720 in a version 1 journal)
   std::uint64_t mediaBytes = 0;     // their bytes in the media data, right after its header
+  // The sound of a version 3 journal's recording (its configuration even when no frame is whole).
+  std::vector<std::uint8_t> audioSpecificConfig;
+  std::vector<std::uint32_t> audioSizes;  // the whole frames, in media-data order
+  std::int64_t firstAudioTime = 0;        // time of the first of them
+  std::vector<PlannedChunk> plan;         // the runs of one track's records, in media-data order
 };
 
-// No more samples than this are taken from one leftover: ample for 300 s at any real frame rate,
-// and a bound on what a forged journal can make vistrel allocate.
+// No more samples (pictures and frames of sound together) than this are taken from one leftover:
+// ample for 300 s at any real frame rate, and a bound on what a forged journal can make vistrel
+// allocate.
 inline constexpr std::uint32_t kMaxRecoveredSamples = 1u << 20;
 
 // Reads the journal and the media file of a leftover: true with the longest run of valid samples

@@ -11,8 +11,11 @@
 #include <sstream>
 
 #include "clips/annexb.h"
+#include "clips/housekeeping.h"
 #include "mp4/audio_track.h"
 #include "mp4/mp4_reader.h"
+#include "mp4/recording_fixture.h"
+#include "mp4/recovery.h"
 #include "mp4/test_files.h"
 
 #if !defined(VISTREL_H264_FIXTURE) || !defined(VISTREL_AAC_FIXTURE)
@@ -241,5 +244,88 @@ TEST(RealAac, PictureAndSoundBothDecodeInSync) { CheckFile(0); }
 
 // The sound's first sample came half a second after the first picture: an empty edit waits.
 TEST(RealAac, SoundThatStartsLaterWaitsForItsTime) { CheckFile(5000000); }
+
+// The recorder's own files with the real streams: a recording of the 3 s of picture and tone, and
+// the leftover of the same recording killed after its last picture, rebuilt with the sound it had
+// written. Both decode in full,
+// both streams without a word from the decoders, the sound from its first sample with the tone
+// (the pre-roll frame taken before the first picture, its priming cut).
+class RealAacRecording : public RecordingTest {};
+
+TEST_F(RealAacRecording, RecordingAndItsRecoveryDecode) {
+  const std::vector<std::vector<std::uint8_t>> units = AccessUnits();
+  const AacStream aac = ReadAdts();
+  ASSERT_EQ(units.size(), 90u);
+  parameterSets.sps = ParameterSet(units[0], 7);
+  parameterSets.pps = ParameterSet(units[0], 8);
+  audioStream.audioSpecificConfig = aac.config;
+  std::vector<EncodedSample> samples;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    EncodedSample s;
+    s.data = std::make_shared<const std::vector<std::uint8_t>>(units[i]);
+    s.time = static_cast<std::int64_t>(i) * 10000000 / 30;
+    s.duration = 333333;
+    ScanAnnexB(units[i].data(), units[i].size(), [&](const NalUnit& u) { s.keyframe |= u.type == 5; });
+    samples.push_back(s);
+  }
+  // The tone's first sample with the first picture: frame j begins (j * 1024 - 1024) samples in.
+  std::vector<EncodedAudio> frames;
+  for (std::size_t j = 0; j < aac.frames.size(); ++j) {
+    EncodedAudio frame;
+    frame.data = std::make_shared<const std::vector<std::uint8_t>>(aac.frames[j]);
+    frame.time = (static_cast<std::int64_t>(j) * 1024 - 1024) * 10000000 / 48000;
+    frame.run = 1;
+    frames.push_back(frame);
+  }
+
+  auto check = [&](const fs::path& path, std::size_t seconds) {
+    const auto streams = ProbeStreams(path);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0].at("codec_name"), "h264");
+    EXPECT_EQ(streams[0].at("nb_read_frames"), "90");
+    EXPECT_EQ(streams[1].at("codec_name"), "aac");
+    EXPECT_NEAR(std::stod(streams[1].at("start_time")), 0.0, 0.0001);
+    const Output decoded =
+        RunShell("ffmpeg -nostdin -v warning -i '" + path.string() + "' -map 0:v -map 0:a -f null -", path);
+    EXPECT_EQ(decoded.status, 0) << decoded.err;
+    EXPECT_EQ(decoded.err, "");
+    const Output pcm = RunShell("ffmpeg -nostdin -v error -i '" + path.string() + "' -map 0:a -f s16le -ac 1 -", path);
+    ASSERT_EQ(pcm.status, 0) << pcm.err;
+    // The sound up to the given second, to within the frame that straddles it.
+    EXPECT_GE(pcm.out.size() / 2, seconds * 48000);
+    EXPECT_LT(pcm.out.size() / 2, seconds * 48000 + 1024);
+    ASSERT_GE(pcm.out.size(), 2u * 48);
+    int loudest = 0;
+    for (std::size_t i = 0; i < 48; ++i) {
+      const auto sample = static_cast<std::int16_t>(static_cast<std::uint8_t>(pcm.out[2 * i]) |
+                                                    static_cast<std::uint8_t>(pcm.out[2 * i + 1]) << 8);
+      loudest = std::max(loudest, std::abs(int{sample}));
+    }
+    EXPECT_GT(loudest, 1000) << "the sound begins with silence: priming left in";
+  };
+
+  RunRecordingControl(1);
+  Interleave(samples, frames);
+  RunRecordingControl(0);
+  check(folder / "rec_20250314_211502.mp4", 3);  // up to the last picture's end
+
+  clock.SetSecond(9);
+  sampleHistory.audio.clear();
+  RunRecordingControl(1);
+  Interleave(samples, frames);
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    platform::CloseFile(recordingFile.handle);
+    platform::CloseFile(recordingFile.journal.handle);
+    recordingFile = RecordingFile{};
+  }
+  RunRecordingControl(0);
+  LeftoverRecordings leftovers = TakeLeftoverRecordings(RemoveLeftoverTempFiles);
+  ASSERT_EQ(leftovers.files.size(), 1u);
+  RecoverLeftoverRecordings(leftovers);
+  ASSERT_TRUE(fs::exists(folder / "rec_20250314_211509.mp4"));
+  // The sound written before the picture at 2 s; what came after it was still in memory.
+  check(folder / "rec_20250314_211509.mp4", 2);
+}
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The recording file: when it opens, what it holds, when it closes, and what is kept.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "mp4/hex.h"
 #include "mp4/mp4_reader.h"
@@ -368,6 +370,253 @@ TEST_F(RecordingTest, PictureSizeOfTheStreamInFileAndJournal) {
   EXPECT_EQ(HexText(ByteBuffer(sizedJournal.begin() + 24, sizedJournal.begin() + 36)),
             HexText(Hex("00 00 07 80 00 00 04 38 00 04 00 04")));
   EXPECT_TRUE(std::equal(kSps.begin(), kSps.end(), sizedJournal.begin() + 36));
+}
+
+// ---- The game's sound in the recording ----
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Frame 5 of this run begins exactly one frame before a picture at time 0: the file's first frame
+// (its decoder's pre-roll), and the first audible sample plays with the first picture.
+constexpr std::int64_t kRunStart = -1279999;
+
+std::vector<EncodedAudio> Frames(const std::vector<EncodedAudio>& run, std::size_t first, std::size_t end) {
+  return {run.begin() + static_cast<std::ptrdiff_t>(first), run.begin() + static_cast<std::ptrdiff_t>(end)};
+}
+
+// The frames of run that a file from videoStart to videoEnd holds: from the first that the rule
+// places in it, on while they belong.
+std::vector<EncodedAudio> FramesInFile(const std::vector<EncodedAudio>& run, std::int64_t videoStart,
+                                       std::int64_t videoEnd) {
+  std::vector<EncodedAudio> out;
+  for (const EncodedAudio& frame : run) {
+    if (AudioFrameInFile(frame.time, videoStart, videoEnd)) out.push_back(frame);
+  }
+  return out;
+}
+
+// Every sample of both tracks lies where the movie box says, with its own bytes (the picture's in
+// MP4 form, each frame as the encoder gave it), and the media data hold these and nothing else
+// (but for frames that no track describes, at the offsets given).
+void ExpectSamplesInPlace(const Bytes& bytes, const mp4read::File& f, const std::vector<EncodedSample>& video,
+                          const std::vector<EncodedAudio>& audio,
+                          const std::vector<std::pair<std::uint64_t, EncodedAudio>>& undescribed = {}) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  auto check = [&](std::uint64_t offset, const ByteBuffer& expected, const char* what, std::size_t i) {
+    ASSERT_LE(offset + expected.size(), bytes.size()) << what << " " << i;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset)))
+        << what << " " << i << " at " << offset;
+    ranges.emplace_back(offset, offset + expected.size());
+  };
+  const std::vector<std::uint64_t> videoAt = mp4read::SampleOffsets(f.movie.stsc, f.movie.stco, f.movie.stsz);
+  ASSERT_EQ(videoAt.size(), video.size());
+  for (std::size_t i = 0; i < video.size(); ++i) {
+    ByteBuffer converted;
+    ConvertAccessUnit(converted, *video[i].data);
+    check(videoAt[i], converted, "picture", i);
+  }
+  ASSERT_EQ(f.movie.sound.present, !audio.empty());
+  if (!audio.empty()) {
+    const mp4read::SoundTrack& s = f.movie.sound;
+    const std::vector<std::uint64_t> audioAt = mp4read::SampleOffsets(s.stsc, s.stco, s.stsz);
+    ASSERT_EQ(audioAt.size(), audio.size());
+    for (std::size_t j = 0; j < audio.size(); ++j) check(audioAt[j], *audio[j].data, "frame", j);
+  }
+  for (std::size_t j = 0; j < undescribed.size(); ++j) {
+    check(undescribed[j].first, *undescribed[j].second.data, "undescribed frame", j);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  std::uint64_t at = f.mdatOffset + 8;
+  for (const auto& range : ranges) {
+    EXPECT_EQ(range.first, at);  // back to back: no gap, no overlap
+    at = range.second;
+  }
+  EXPECT_EQ(at, f.mdatOffset + f.mdatSize);
+}
+
+// Counts of the frames in each audio chunk, from the sound track's sample-to-chunk runs.
+std::vector<std::uint32_t> AudioChunkCounts(const mp4read::SoundTrack& s) {
+  std::vector<std::uint32_t> counts;
+  for (std::size_t c = 0; c < s.stco.size(); ++c) {
+    std::uint32_t perChunk = 0;
+    for (const auto& run : s.stsc) {
+      if (run[0] <= c + 1) perChunk = run[1];
+    }
+    counts.push_back(perChunk);
+  }
+  return counts;
+}
+
+// A recording of 2.5 s of pictures and the sound that runs ahead of them: both tracks, every
+// sample where its chunk says; the frames from one before the first picture to the last picture's
+// end (the pre-roll taken from the history at open, the frames after the end left out at the
+// close), in one chunk per second written before that second's first picture, and the last at the
+// close; the first audible sample plays with the first picture.
+TEST_F(RecordingTest, SoundInChunksBesideThePictures) {
+  audioStream.audioSpecificConfig = Config();
+  RunRecordingControl(1);
+  const std::vector<EncodedSample> samples = Sequence(75, 30, 0, 150);
+  const std::vector<EncodedAudio> run = AudioRun(kRunStart, 0, 130);
+  Interleave(samples, run);
+  RunRecordingControl(0);
+  EXPECT_EQ(log.Messages(), Names({"recording file closed: ok, 75 frames"}));
+  const Bytes bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  const mp4read::File f = mp4read::ReadFile(bytes);
+
+  const std::int64_t videoEnd = samples.back().time + samples.back().duration;
+  const std::vector<EncodedAudio> held = FramesInFile(run, 0, videoEnd);
+  ASSERT_EQ(held.front().time, -213333);
+  ASSERT_LT(held.back().time, videoEnd);
+  ASSERT_LT(held.size(), run.size() - 5);  // some frames came after the end
+  ExpectSamplesInPlace(bytes, f, samples, held);
+
+  const mp4read::SoundTrack& s = f.movie.sound;
+  EXPECT_EQ(s.handlerType, "soun");
+  EXPECT_EQ(s.audioSpecificConfig, Config());
+  EXPECT_EQ(s.mediaTimeScale, 48000u);
+  EXPECT_EQ(s.mediaDuration, held.size() * 1024);
+  ASSERT_EQ(s.edits.size(), 1u);
+  EXPECT_EQ(s.edits[0].mediaTime, 1024);  // the pre-roll frame, and nothing of the next
+  // A chunk a second, each ahead of the next second's first picture: picture chunks of samples
+  // 0-29, 30-59, 60-74 take turns with the frames before 1 s, before 2 s and before the end.
+  std::vector<std::uint32_t> expected(3, 0);
+  for (const EncodedAudio& frame : held) ++expected[frame.time < 10000000 ? 0 : frame.time < 20000000 ? 1 : 2];
+  EXPECT_EQ(AudioChunkCounts(s), expected);
+  EXPECT_EQ(f.movie.stco.size(), 3u);
+  EXPECT_LT(f.movie.stco[0], s.stco[0]);
+  EXPECT_LT(s.stco[0], f.movie.stco[1]);
+  EXPECT_LT(f.movie.stco[1], s.stco[1]);
+  EXPECT_LT(s.stco[1], f.movie.stco[2]);
+  EXPECT_LT(f.movie.stco[2], s.stco[2]);
+}
+
+// A rotation: the closing file takes the frames that begin before its last picture ends, the new
+// one begins its sound one frame before its first picture, with frames that were handed on before
+// it opened (the history's). Both files hold every sample where their chunks say.
+TEST_F(RecordingTest, RotationSplitsTheSound) {
+  audioStream.audioSpecificConfig = Config();
+  RunRecordingControl(1);
+  const std::vector<EncodedSample> samples = Sequence(301 * 30 + 15, 30, 0, 10);
+  const std::vector<EncodedAudio> run = AudioRun(kRunStart, 0, 14160);
+  const std::vector<EncodedSample> first(samples.begin(), samples.begin() + 9000);
+  const std::vector<EncodedSample> second(samples.begin() + 9000, samples.end());
+  const std::size_t next = Interleave(first, run);
+  clock.SetSecond(3);  // a new file, a new name
+  Interleave(second, run, next);
+  RunRecordingControl(0);
+  ASSERT_EQ(Files(), Names({"rec_20250314_211502.mp4", "rec_20250314_211503.mp4"}));
+
+  const std::int64_t firstEnd = first.back().time + first.back().duration;
+  const std::int64_t secondEnd = second.back().time + second.back().duration;
+  const std::vector<EncodedAudio> inFirst = FramesInFile(run, 0, firstEnd);
+  const std::vector<EncodedAudio> inSecond = FramesInFile(run, second.front().time, secondEnd);
+  // The frame that straddles the cut is in both: the end of one, the pre-roll of the other.
+  ASSERT_GE(inFirst.back().time + 213333, second.front().time);
+  ASSERT_LT(inSecond.front().time, second.front().time);
+  ASSERT_GT(inSecond.front().time + 2 * 213333, second.front().time);
+
+  const Bytes one = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  const Bytes two = ReadFileBytes(folder / "rec_20250314_211503.mp4");
+  ExpectSamplesInPlace(one, mp4read::ReadFile(one), first, inFirst);
+  ExpectSamplesInPlace(two, mp4read::ReadFile(two), second, inSecond);
+  EXPECT_EQ(mp4read::ReadFile(two).movie.sound.edits.size(), 1u);
+}
+
+// A file's sound is one run without a gap: a frame of another run, or one that does not follow the
+// one before, ends it (the pictures go on). A file opened during the next run takes that run.
+TEST_F(RecordingTest, SoundOfOneRunWithoutGaps) {
+  audioStream.audioSpecificConfig = Config();
+  const std::vector<EncodedAudio> runOne = AudioRun(kRunStart, 0, 40, 1);
+  // The next run goes on at once where the first ended, on the same sample clock.
+  const std::int64_t nextStart = runOne.back().time + 213333;
+  const std::vector<EncodedAudio> runTwo = AudioRun(nextStart, 0, 80, 2);
+  std::vector<EncodedAudio> both = runOne;
+  both.insert(both.end(), runTwo.begin(), runTwo.end());
+  RunRecordingControl(1);
+  const std::vector<EncodedSample> samples = Sequence(45, 30, 0, 150);
+  const std::size_t next = Interleave(samples, both);
+  RunRecordingControl(0);
+  Bytes bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  ExpectSamplesInPlace(bytes, mp4read::ReadFile(bytes), samples, Frames(runOne, 5, 40));
+
+  // Opened in the second run: its frames, the pre-roll from the history.
+  clock.SetSecond(9);
+  RunRecordingControl(1);
+  const std::vector<EncodedSample> later = Sequence(20, 30, 15000000, 150);
+  Interleave(later, both, next);
+  RunRecordingControl(0);
+  bytes = ReadFileBytes(folder / "rec_20250314_211509.mp4");
+  const std::vector<EncodedAudio> expected =
+      FramesInFile(runTwo, later.front().time, later.back().time + later.back().duration);
+  ASSERT_GE(expected.size(), 30u);
+  ExpectSamplesInPlace(bytes, mp4read::ReadFile(bytes), later, expected);
+
+  // A frame missing in the middle of a run: the sound ends before it.
+  sampleHistory.audio.clear();
+  clock.SetSecond(19);
+  RunRecordingControl(1);
+  std::vector<EncodedAudio> gap = AudioRun(kRunStart, 0, 60, 3);
+  gap.erase(gap.begin() + 30);
+  Interleave(samples, gap);
+  RunRecordingControl(0);
+  bytes = ReadFileBytes(folder / "rec_20250314_211519.mp4");
+  ExpectSamplesInPlace(bytes, mp4read::ReadFile(bytes), samples, Frames(gap, 5, 30));
+}
+
+// Without sound a file is the one of before, byte for byte: no configuration (whatever frames come),
+// a configuration but no frame, or a single frame that would have been written at the close. The
+// journal is of version 3 while a configuration is known.
+TEST_F(RecordingTest, WithoutSoundTheFileIsAsBefore) {
+  const std::vector<EncodedSample> samples = Sequence(40, 30, 0, 150);
+  const std::vector<EncodedAudio> run = AudioRun(kRunStart, 0, 70);
+  auto record = [&](const std::vector<EncodedAudio>& frames, Bytes* journal) {
+    sampleHistory.audio.clear();
+    RunRecordingControl(1);
+    Interleave(samples, frames);
+    if (journal != nullptr) *journal = ReadFileBytes(folder / "rec_20250314_211502.journal.mp4.tmp");
+    RunRecordingControl(0);
+    Bytes bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+    fs::remove(folder / "rec_20250314_211502.mp4");
+    return bytes;
+  };
+  // The first 8 bytes of the journal: its magic and version.
+  auto head = [](const Bytes& journal) {
+    return HexText(ByteBuffer(journal.begin(), journal.begin() + std::min<std::ptrdiff_t>(8, std::ssize(journal))));
+  };
+  Bytes journal;
+  const Bytes before = record({}, &journal);
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(head(journal), HexText(Hex("'VRJL' 00 00 00 01")));
+  EXPECT_TRUE(record(run, nullptr) == before);  // frames, but no configuration
+
+  audioStream.audioSpecificConfig = Config();
+  EXPECT_TRUE(record({}, &journal) == before);
+  EXPECT_EQ(head(journal), HexText(Hex("'VRJL' 00 00 00 03")));
+  // One frame after the last second's start, held until the close: one frame describes no sound.
+  EXPECT_TRUE(record({AudioFrame(kRunStart, 60)}, nullptr) == before);
+  // A configuration too long for the movie box: recorded without sound.
+  audioStream.audioSpecificConfig.assign(65, 0x12);
+  EXPECT_TRUE(record(run, &journal) == before);
+  EXPECT_EQ(head(journal), HexText(Hex("'VRJL' 00 00 00 01")));
+}
+
+// Sound in the media data that the movie box cannot describe (here a single frame, written in its
+// second's chunk): a video-only file whose chunks step over the frame's bytes.
+TEST_F(RecordingTest, UndescribedSoundLeavesAVideoOnlyFileWithItsChunksRight) {
+  audioStream.audioSpecificConfig = Config();
+  RunRecordingControl(1);
+  const std::vector<EncodedSample> samples = Sequence(45, 30, 0, 150);
+  const EncodedAudio lone = AudioFrame(kRunStart, 30);  // about 0.15 s in
+  Interleave(samples, {lone});
+  RunRecordingControl(0);
+  const Bytes bytes = ReadFileBytes(folder / "rec_20250314_211502.mp4");
+  const mp4read::File f = mp4read::ReadFile(bytes);
+  EXPECT_FALSE(f.movie.sound.present);
+  EXPECT_EQ(f.movie.nextTrackId, 2u);
+  ASSERT_EQ(f.movie.stco.size(), 2u);
+  EXPECT_EQ(f.movie.stco[1], 40 + 30 * 155u + lone.data->size());
+  ExpectSamplesInPlace(bytes, f, samples, {}, {{40 + 30 * 155u, lone}});
+  EXPECT_EQ(f.mdatSize, 8 + 45 * 155u + lone.data->size());  // the frame counts in the media data
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <random>
 
 #include "clips/housekeeping.h"
 #include "mp4/crc32.h"
+#include "mp4/hex.h"
 #include "mp4/mp4_reader.h"
 #include "mp4/recording_fixture.h"
 #include "mp4/recording_journal.h"
@@ -632,6 +634,337 @@ TEST_F(RecoveryTest, PictureSizesNoStreamHasAreNotRecovered) {
   EXPECT_EQ(parsed.size, sized.size());
   EXPECT_EQ(parsed.sps, header.sps);
   EXPECT_EQ(parsed.pps, header.pps);
+}
+
+// ---- Recordings with sound ----
+
+// Frame 5 of this run begins one frame before the first picture (time 0).
+constexpr std::int64_t kRunStart = -1279999;
+
+struct RecoveredCounts {
+  std::size_t pictures = 0, frames = 0;
+  bool operator==(const RecoveredCounts&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const RecoveredCounts& c) {
+  return out << c.pictures << " pictures, " << c.frames << " frames";
+}
+
+RecoveredCounts RecoveredBoth(const Leftover& l) {
+  RecoveredRecording r;
+  if (!ReadLeftoverRecording(Memory(l.journal), Memory(l.media), r)) return {};
+  return {r.table.times.size(), r.audioSizes.size()};
+}
+
+class SoundRecoveryTest : public RecoveryTest {
+ protected:
+  SoundRecoveryTest() { audioStream.audioSpecificConfig = Config(); }
+
+  // 2.5 s of pictures, and sound up to 2 s: all of it written in the chunk before the picture at
+  // 2 s, so that a kill after the last picture leaves what a clean close writes.
+  const std::vector<EncodedSample> samples = Mixed(75);
+  const std::vector<EncodedAudio> frames = AudioRun(kRunStart, 0, 100);
+
+  Leftover RecordSoundLeftover() {
+    sampleHistory.audio.clear();
+    RunRecordingControl(1);
+    Interleave(samples, frames);
+    Leftover l{ReadFileBytes(folder / kMedia), ReadFileBytes(folder / kJournal)};
+    {
+      platform::LockHolder hold(processState.recordingLock);
+      platform::CloseFile(recordingFile.handle);
+      platform::CloseFile(recordingFile.journal.handle);
+      recordingFile = RecordingFile{};
+    }
+    RunRecordingControl(0);
+    fs::remove(folder / kMedia);
+    fs::remove(folder / kJournal);
+    return l;
+  }
+
+  Bytes CleanCloseWithSound() {
+    sampleHistory.audio.clear();
+    RunRecordingControl(1);
+    Interleave(samples, frames);
+    RunRecordingControl(0);
+    Bytes bytes = ReadFileBytes(folder / kFinal);
+    fs::remove(folder / kFinal);
+    return bytes;
+  }
+
+  // The records of a journal with sound, in order.
+  static std::vector<JournalSample> Records(const Leftover& l, JournalHeader& header) {
+    std::vector<JournalSample> out;
+    EXPECT_TRUE(ParseJournalHeader(l.journal.data(), l.journal.size(), header));
+    for (std::size_t i = 0; header.size + (i + 1) * kJournalRecordSize <= l.journal.size(); ++i) {
+      JournalSample s;
+      EXPECT_TRUE(ParseJournalRecord(header.seed, static_cast<std::uint32_t>(i),
+                                     l.journal.data() + header.size + i * kJournalRecordSize, s, true));
+      out.push_back(s);
+    }
+    return out;
+  }
+};
+
+// The journal of a recording with sound: a version 3 header with the configuration after the
+// parameter sets, and the frames' records (flag bit 1, one AAC frame long) among the pictures' in
+// the order of their bytes in the media data.
+TEST_F(SoundRecoveryTest, JournalHoldsTheSoundInMediaOrder) {
+  const Leftover l = RecordSoundLeftover();
+  EXPECT_EQ(HexText(ByteBuffer(l.journal.begin(), l.journal.begin() + 8)), HexText(Hex("'VRJL' 00 00 00 03")));
+  EXPECT_EQ(HexText(ByteBuffer(l.journal.begin() + 24, l.journal.begin() + 38)),
+            HexText(Hex("00 00 05 00 00 00 02 D0 00 04 00 04 00 02")));
+  EXPECT_EQ(HexText(ByteBuffer(l.journal.begin() + 38, l.journal.begin() + 48)),
+            HexText(Hex("67 4D 40 1F 68 EE 3C 80 11 90")));
+  JournalHeader header;
+  const std::vector<JournalSample> records = Records(l, header);
+  EXPECT_EQ(header.audioSpecificConfig, Config());
+  EXPECT_EQ(header.size, 52u);
+  ASSERT_EQ(records.size(), 75u + 95u);  // frames 5..99
+  std::uint64_t at = 40;
+  std::size_t picture = 0, frame = 5;
+  std::vector<std::size_t> runs;  // lengths of the runs of one track's records
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const JournalSample& r = records[i];
+    if (i == 0 || records[i - 1].audio != r.audio) runs.push_back(0);
+    ++runs.back();
+    if (r.audio) {
+      EXPECT_EQ(r.time, frames[frame].time);
+      EXPECT_EQ(r.duration, kAacFrameUnits);
+      EXPECT_FALSE(r.keyframe);
+      EXPECT_EQ(r.size, frames[frame].data->size());
+      EXPECT_EQ(r.checksum, Crc32(frames[frame].data->data(), frames[frame].data->size()));
+      ++frame;
+    } else {
+      EXPECT_EQ(r.time, samples[picture++].time);
+    }
+    EXPECT_EQ(r.checksum, Crc32(l.media.data() + at, r.size)) << i;
+    at += r.size;
+  }
+  EXPECT_EQ(at, l.media.size());
+  // Pictures of the first second, the frames before 1 s, the next second's, the rest of the sound,
+  // the last pictures.
+  EXPECT_EQ(runs, (std::vector<std::size_t>{30, 48, 30, 47, 15}));
+}
+
+// The version 3 header read back, and refused when cut anywhere, damaged, or with a configuration
+// of 0 or over 64 bytes even when its CRC is right; records of sound refused in a journal without
+// sound, marked keyframes, or not one frame long.
+TEST_F(SoundRecoveryTest, JournalOfVersionThreeReadBackAndRefused) {
+  const std::uint8_t identity[kJournalIdentitySize] = {1, 2, 3};
+  const std::vector<std::uint8_t> config = {0x12, 0x10, 0x56, 0xE5, 0x00};
+  const ByteBuffer h = BuildJournalHeader(identity, kSps, kPps, PictureSize{1920, 1080}, config);
+  JournalHeader parsed;
+  ASSERT_TRUE(ParseJournalHeader(h.data(), h.size(), parsed));
+  EXPECT_EQ(parsed.size, h.size());
+  EXPECT_EQ(parsed.size, 38 + 4 + 4 + 5 + 4u);
+  EXPECT_EQ(parsed.sps, kSps);
+  EXPECT_EQ(parsed.pps, kPps);
+  EXPECT_EQ(parsed.audioSpecificConfig, config);
+  EXPECT_TRUE(parsed.picture == (PictureSize{1920, 1080}));
+  EXPECT_EQ(parsed.seed, Crc32(h.data(), h.size() - 4));
+  // The seed's picture size with sound is version 3 too; without sound, the header of before.
+  const ByteBuffer seedSized = BuildJournalHeader(identity, kSps, kPps, PictureSize{}, config);
+  ASSERT_TRUE(ParseJournalHeader(seedSized.data(), seedSized.size(), parsed));
+  EXPECT_EQ(seedSized[7], 3);
+  EXPECT_TRUE(parsed.picture == PictureSize{});
+  const ByteBuffer without = BuildJournalHeader(identity, kSps, kPps, PictureSize{1920, 1080});
+  ASSERT_TRUE(ParseJournalHeader(without.data(), without.size(), parsed));
+  EXPECT_EQ(without[7], 2);
+  EXPECT_TRUE(parsed.audioSpecificConfig.empty());
+
+  for (std::size_t cut = 0; cut < h.size(); ++cut) EXPECT_FALSE(ParseJournalHeader(h.data(), cut, parsed)) << cut;
+  for (std::size_t i = 0; i < h.size(); ++i) {
+    ByteBuffer damaged = h;
+    damaged[i] ^= 0x04;
+    EXPECT_FALSE(ParseJournalHeader(damaged.data(), damaged.size(), parsed)) << i;
+  }
+  // Configuration lengths out of bounds, sealed with a right CRC.
+  auto sealedWithLength = [&](std::uint16_t length, std::size_t bytes) {
+    ByteBuffer forged(h.begin(), h.begin() + 36);
+    AppendU16(forged, length);
+    AppendBytes(forged, kSps);
+    AppendBytes(forged, kPps);
+    forged.insert(forged.end(), bytes, 0x12);
+    AppendU32(forged, Crc32(forged.data(), forged.size()));
+    return ParseJournalHeader(forged.data(), forged.size(), parsed);
+  };
+  EXPECT_TRUE(sealedWithLength(64, 64));
+  EXPECT_FALSE(sealedWithLength(0, 0));
+  EXPECT_FALSE(sealedWithLength(65, 65));
+  EXPECT_FALSE(sealedWithLength(0xFFFF, 200));
+
+  JournalSample frame;
+  frame.time = -213333;
+  frame.duration = kAacFrameUnits;
+  frame.size = 371;
+  frame.checksum = 0xDEADBEEF;
+  frame.audio = true;
+  std::uint8_t record[kJournalRecordSize];
+  BuildJournalRecord(parsed.seed, 7, frame, record);
+  JournalSample back;
+  ASSERT_TRUE(ParseJournalRecord(parsed.seed, 7, record, back, true));
+  EXPECT_TRUE(back.audio && !back.keyframe && back.time == -213333 && back.size == 371 && back.checksum == 0xDEADBEEF);
+  EXPECT_FALSE(ParseJournalRecord(parsed.seed, 7, record, back, false));  // no sound in this journal
+  frame.keyframe = true;
+  BuildJournalRecord(parsed.seed, 7, frame, record);
+  EXPECT_FALSE(ParseJournalRecord(parsed.seed, 7, record, back, true));
+  frame.keyframe = false;
+  frame.duration = kAacFrameUnits + 1;
+  BuildJournalRecord(parsed.seed, 7, frame, record);
+  EXPECT_FALSE(ParseJournalRecord(parsed.seed, 7, record, back, true));
+}
+
+// A kill after the last picture: the leftover with sound becomes exactly the clean close's file.
+// Its journal cut after any record still gives a whole file of the records before the cut: the
+// frames after the last picture only when they are two or more.
+TEST_F(SoundRecoveryTest, RecoveredFileWithSoundIsTheCleanClose) {
+  const Leftover whole = RecordSoundLeftover();
+  const Bytes clean = CleanCloseWithSound();
+  ASSERT_TRUE(mp4read::ReadFile(clean).movie.sound.present);
+  Place(whole);
+  EXPECT_TRUE(StartAndTake() == clean);
+  EXPECT_EQ(RecoveryLines(), (std::vector<std::string>{"recovered " + kFinal + ": 75 frames"}));
+
+  JournalHeader header;
+  const std::vector<JournalSample> records = Records(whole, header);
+  for (std::size_t k = 1; k <= records.size(); ++k) {
+    RecoveredCounts expected;
+    for (std::size_t i = 0; i < k; ++i) ++(records[i].audio ? expected.frames : expected.pictures);
+    if (expected.frames == 1 && records[k - 1].audio) expected.frames = 0;
+    const Leftover cut{whole.media, Bytes(whole.journal.begin(),
+                                          whole.journal.begin() + static_cast<std::ptrdiff_t>(header.size + k * kJournalRecordSize))};
+    EXPECT_EQ(RecoveredBoth(cut), expected) << k << " records";
+    Place(cut);
+    const Bytes recovered = StartAndTake();
+    const mp4read::File f = mp4read::ReadFile(recovered);
+    EXPECT_EQ(f.movie.stsz.size(), expected.pictures);
+    EXPECT_EQ(f.movie.sound.stsz.size(), expected.frames < 2 ? 0 : expected.frames);
+    std::uint64_t media = 0;
+    for (std::size_t i = 0; i < k; ++i) media += records[i].size;
+    if (expected.frames == 0 && records[k - 1].audio) media -= records[k - 1].size;
+    EXPECT_EQ(f.mdatSize, 8 + media) << k << " records";
+  }
+}
+
+// A damaged record or frame of sound ends the file right there, as a picture's does: bytes that do
+// not match the CRC, a time that does not follow the frame before by one frame (two units either
+// way are rounding), a first frame before the file's sound begins, a size of 0 or beyond the
+// largest AAC frame, a frame in a journal without sound.
+TEST_F(SoundRecoveryTest, DamagedSoundEndsTheFileThere) {
+  const Leftover whole = RecordSoundLeftover();
+  JournalHeader header;
+  const std::vector<JournalSample> records = Records(whole, header);
+  ASSERT_EQ(RecoveredBoth(whole), (RecoveredCounts{75, 95}));
+  std::vector<std::size_t> audioIndex;
+  std::vector<std::uint64_t> offsets;
+  std::uint64_t at = 40;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].audio) audioIndex.push_back(i);
+    offsets.push_back(at);
+    at += records[i].size;
+  }
+  auto forge = [&](Leftover& l, std::size_t i, const JournalSample& s) {
+    std::uint8_t bytes[kJournalRecordSize];
+    BuildJournalRecord(header.seed, static_cast<std::uint32_t>(i), s, bytes);
+    std::memcpy(l.journal.data() + header.size + i * kJournalRecordSize, bytes, sizeof bytes);
+  };
+  auto with = [&](std::size_t i, auto change) {
+    Leftover l = whole;
+    JournalSample s = records[i];
+    change(s, l);
+    forge(l, i, s);
+    return RecoveredBoth(l);
+  };
+  // Frame 10 of the first chunk (record 40): 30 pictures and the 10 frames before it stay.
+  const std::size_t tenth = audioIndex[10];
+  ASSERT_EQ(tenth, 40u);
+  const RecoveredCounts upToTenth{30, 10};
+  {
+    Leftover l = whole;
+    l.media[offsets[tenth] + 5] ^= 0x40;
+    EXPECT_EQ(RecoveredBoth(l), upToTenth);
+    Place(l);
+    const mp4read::File f = mp4read::ReadFile(StartAndTake());
+    EXPECT_EQ(f.movie.stsz.size(), 30u);
+    EXPECT_EQ(f.movie.sound.stsz.size(), 10u);
+    EXPECT_EQ(f.mdatSize, 8 + offsets[tenth] - 40);
+  }
+  EXPECT_EQ(with(tenth, [](JournalSample&, Leftover&) {}), (RecoveredCounts{75, 95}));
+  // A time off the frame's step; the rounding's two units either way are no gap.
+  const std::int64_t before = records[tenth - 1].time;
+  EXPECT_EQ(with(tenth, [&](JournalSample& s, Leftover&) { s.time = before + kAacFrameUnits + 3; }), upToTenth);
+  EXPECT_EQ(with(tenth, [&](JournalSample& s, Leftover&) { s.time = before + kAacFrameUnits - 3; }), upToTenth);
+  EXPECT_EQ(with(tenth, [&](JournalSample& s, Leftover&) { s.time = before + kAacFrameUnits + 2; }),
+            (RecoveredCounts{75, 95}));
+  EXPECT_EQ(with(tenth, [](JournalSample& s, Leftover&) { s.time -= kAacFrameUnits; }), upToTenth);
+  // The sound two frames earlier, its first frame then too early for the file: none of the sound,
+  // the pictures before it.
+  {
+    Leftover l = whole;
+    for (std::size_t i : audioIndex) {
+      JournalSample s = records[i];
+      s.time -= 2 * kAacFrameUnits;
+      forge(l, i, s);
+    }
+    EXPECT_EQ(RecoveredBoth(l), (RecoveredCounts{30, 0}));
+  }
+  EXPECT_EQ(with(tenth, [](JournalSample& s, Leftover&) { s.keyframe = true; }), upToTenth);
+  EXPECT_EQ(with(tenth, [](JournalSample& s, Leftover&) { s.duration = 333333; }), upToTenth);
+  // Sizes out of bounds, the CRCs made to match the bytes they claim.
+  EXPECT_EQ(with(tenth, [&](JournalSample& s, Leftover& l) {
+              s.size = 0;
+              s.checksum = Crc32(l.media.data() + offsets[tenth], 0);
+            }),
+            upToTenth);
+  EXPECT_EQ(with(tenth, [&](JournalSample& s, Leftover& l) {
+              s.size = kMaxAacFrameBytes + 1;
+              s.checksum = Crc32(l.media.data() + offsets[tenth], s.size);
+            }),
+            upToTenth);
+  // A picture's record (the first of the second second, after 48 frames) turned into a frame of
+  // sound, its duration made one frame's.
+  ASSERT_FALSE(records[78].audio);
+  EXPECT_EQ(with(78, [](JournalSample& s, Leftover&) {
+              s.audio = true;
+              s.keyframe = false;
+              s.duration = kAacFrameUnits;
+            }),
+            (RecoveredCounts{30, 48}));
+  // The same records under a header without sound: they end the file at the first frame.
+  {
+    const std::uint8_t identity[kJournalIdentitySize] = {5};
+    const ByteBuffer plain = BuildJournalHeader(identity, header.sps, header.pps, header.picture);
+    const std::uint32_t seed = Crc32(plain.data(), plain.size() - 4);
+    Leftover l = whole;
+    l.journal.assign(plain.begin(), plain.end());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      std::uint8_t bytes[kJournalRecordSize];
+      BuildJournalRecord(seed, static_cast<std::uint32_t>(i), records[i], bytes);
+      l.journal.insert(l.journal.end(), bytes, bytes + sizeof bytes);
+    }
+    EXPECT_EQ(RecoveredBoth(l), (RecoveredCounts{30, 0}));
+  }
+}
+
+// A record of sound that cannot be written (its journal's handle gone) fails the recording as a
+// full disk does: the file is closed with every sample written, the chunk just written included,
+// and the next keyframe waits.
+TEST_F(SoundRecoveryTest, SoundRecordWriteFailureClosesTheRecording) {
+  RunRecordingControl(1);
+  // Up to the last picture before 1 s: the next one first writes the frames before it.
+  const std::size_t next = Interleave({samples.begin(), samples.begin() + 30}, frames);
+  {
+    platform::LockHolder hold(processState.recordingLock);
+    platform::CloseFile(recordingFile.journal.handle);  // later writes to it fail
+  }
+  Interleave({samples.begin() + 30, samples.end()}, frames, next);
+  EXPECT_FALSE(FileOpen());
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"recording write failed (disk full?)", "recording file closed: ok, 30 frames"}));
+  EXPECT_EQ(Files(), (std::vector<std::string>{kFinal}));
+  const mp4read::File f = mp4read::ReadFile(ReadFileBytes(folder / kFinal));
+  EXPECT_EQ(f.movie.stsz.size(), 30u);
+  EXPECT_EQ(f.movie.sound.stsz.size(), 48u);  // frames 5..52, all before 1 s
 }
 
 }  // namespace
