@@ -98,6 +98,14 @@ class SoundFault : public VistrelRun {
     return clips.empty() ? fs::path() : clips.front();
   }
 
+  // The run's clip and its one recording.
+  std::vector<fs::path> ClipAndRecording() {
+    std::vector<fs::path> files = FilesIn(out, "*.mp4");
+    EXPECT_EQ(files.size(), 2u) << Log();
+    EXPECT_EQ(FilesIn(out, "rec_*.mp4").size(), 1u) << Log();
+    return files;
+  }
+
   // Both streams, clean, every click found within one AAC frame of its picture, none astray.
   // Pictures without a click are left to the caller.
   testing_support::ClickSync Clicks(const fs::path& file) {
@@ -143,27 +151,27 @@ class SoundFault : public VistrelRun {
   }
 };
 
-// The host's sound starts 2.5 s after its first picture: the clip holds both streams, its sound
-// begins later (an empty edit before it), and every click from there on is in place. That is no
+// The host's sound starts 2.5 s after its first picture: clip and recording hold both streams,
+// their sound begins later (an empty edit before it), and every click from there on is in place. That is no
 // gap and nothing lost.
 TEST_F(SoundFault, SoundThatStartsAfterThePicture) {
-  Host(kFast + "--audio tone --audio-start 2.5 --duration 10 --request key@9.5");
-  const fs::path clip = Clip();
-  ASSERT_FALSE(clip.empty());
-  const auto sync = Clicks(clip);
-  EXPECT_TRUE(sync.picturesWithoutClick.empty());
-  ASSERT_FALSE(sync.clicks.empty());
-  // The first click is frame 90's (3 s), the first multiple of 30 after 2.5 s; the sound begins
-  // half a second before it.
-  EXPECT_EQ(sync.clicks.front().frame, 90u);
-  const double soundStarts = sync.clicks.front().pictureSeconds - 0.5;
-  EXPECT_NEAR(sync.audioStart, soundStarts, kOneAacFrame + 0.001);
-  const mp4read::File file = mp4read::ReadFile(Bytes(clip));
-  ASSERT_TRUE(file.movie.sound.present);
-  ASSERT_EQ(file.movie.sound.edits.size(), 2u);
-  EXPECT_EQ(file.movie.sound.edits[0].mediaTime, -1);
-  EXPECT_NEAR(file.movie.sound.edits[0].duration / static_cast<double>(file.movie.movieTimeScale), soundStarts,
-              kOneAacFrame + 0.001);
+  Host(kFast + "--audio tone --audio-start 2.5 --record --duration 10 --request key@9.5");
+  for (const fs::path& path : ClipAndRecording()) {
+    const auto sync = Clicks(path);
+    EXPECT_TRUE(sync.picturesWithoutClick.empty());
+    ASSERT_FALSE(sync.clicks.empty());
+    // The first click is frame 90's (3 s), the first multiple of 30 after 2.5 s; the sound begins
+    // half a second before it.
+    EXPECT_EQ(sync.clicks.front().frame, 90u);
+    const double soundStarts = sync.clicks.front().pictureSeconds - 0.5;
+    EXPECT_NEAR(sync.audioStart, soundStarts, kOneAacFrame + 0.001);
+    const mp4read::File file = mp4read::ReadFile(Bytes(path));
+    ASSERT_TRUE(file.movie.sound.present);
+    ASSERT_EQ(file.movie.sound.edits.size(), 2u);
+    EXPECT_EQ(file.movie.sound.edits[0].mediaTime, -1);
+    EXPECT_NEAR(file.movie.sound.edits[0].duration / static_cast<double>(file.movie.movieTimeScale), soundStarts,
+                kOneAacFrame + 0.001);
+  }
   OnlyLogged({});
 }
 
@@ -171,12 +179,12 @@ TEST_F(SoundFault, SoundThatStartsAfterThePicture) {
 // that the clicks after it stay in place; only the clicks of frames 120 and 150 (4 s and 5 s),
 // which the host never wrote, are missing.
 TEST_F(SoundFault, GapOfTwoSecondsIsFilledWithSilence) {
-  Host(kFast + "--audio tone --audio-gap 4:2 --duration 10 --request key@9.5");
-  const fs::path clip = Clip();
-  ASSERT_FALSE(clip.empty());
-  const auto sync = Clicks(clip);
-  EXPECT_EQ(sync.picturesWithoutClick, (std::vector<std::uint32_t>{120, 150}));
-  EXPECT_TRUE(std::any_of(sync.clicks.begin(), sync.clicks.end(), [](const auto& c) { return c.frame == 270; }));
+  Host(kFast + "--audio tone --audio-gap 4:2 --record --duration 10 --request key@9.5");
+  for (const fs::path& path : ClipAndRecording()) {
+    const auto sync = Clicks(path);
+    EXPECT_EQ(sync.picturesWithoutClick, (std::vector<std::uint32_t>{120, 150}));
+    EXPECT_TRUE(std::any_of(sync.clicks.begin(), sync.clicks.end(), [](const auto& c) { return c.frame == 270; }));
+  }
   const auto gaps = Logged("sound gap of ");
   ASSERT_EQ(gaps.size(), 1u) << Log();
   std::printf("%s\n", gaps[0].c_str());
@@ -191,25 +199,25 @@ TEST_F(SoundFault, GapOfTwoSecondsIsFilledWithSilence) {
 // without a word (nothing lost), and the sound after it keeps its place on the host's clock, which
 // started before the picture's (and below zero: the first picture is at 2.5 s of it).
 TEST_F(SoundFault, SoundBeforeAnyPictureIsDropped) {
-  Host(kFast + "--audio tone --audio-lead 5 --clock-start 25000000 --duration 6 --request key@5.5");
-  const fs::path clip = Clip();
-  ASSERT_FALSE(clip.empty());
-  const auto sync = Clicks(clip);
-  EXPECT_TRUE(sync.picturesWithoutClick.empty());
-  ASSERT_FALSE(sync.clicks.empty());
-  EXPECT_EQ(sync.clicks.front().frame, 0u);
-  // The sound is there from the first picture on.
-  EXPECT_LT(sync.audioStart, kOneAacFrame + 0.001);
+  Host(kFast + "--audio tone --audio-lead 5 --clock-start 25000000 --record --duration 6 --request key@5.5");
+  for (const fs::path& path : ClipAndRecording()) {
+    const auto sync = Clicks(path);
+    EXPECT_TRUE(sync.picturesWithoutClick.empty());
+    ASSERT_FALSE(sync.clicks.empty());
+    EXPECT_EQ(sync.clicks.front().frame, 0u);
+    // The sound is there from the first picture on.
+    EXPECT_LT(sync.audioStart, kOneAacFrame + 0.001);
+  }
   OnlyLogged({});
 }
 
 // vistrel stands still for 5 s while the host goes on writing: the ring (4 s) is lapped, the loss
-// is logged once and filled with silence, and in the clip requested after the stall every click
-// is in place; a click may be missing only where the ring lost it, on the last picture of a
+// is logged once and filled with silence, and in the clip requested after the stall and in the
+// recording every click is in place; a click may be missing only where the ring lost it, on the last picture of a
 // multiple of 30 before the stall.
 TEST_F(SoundFault, OverrunWhileVistrelIsStalled) {
   std::string output;
-  std::thread host([&] { output = Host("--size 640x360 --audio tone --duration 12 --request key@11.5"); });
+  std::thread host([&] { output = Host("--size 640x360 --audio tone --record --duration 12 --request key@11.5"); });
   int pid = 0;
   WaitUntil([&] { return (pid = VistrelPid()) != 0 && CountLogged("audio encoder: ") > 0; }, 20000);
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -226,29 +234,31 @@ TEST_F(SoundFault, OverrunWhileVistrelIsStalled) {
   EXPECT_GE(NumberAfter(lapped[0], "sound lapped: "), 50u) << lapped[0];
   OnlyLogged({"sound lapped: "});
 
-  const fs::path clip = Clip();
-  ASSERT_FALSE(clip.empty());
-  const auto decoded = testing_support::DecodeFrameNumbers(clip, kWidth, kHeight);
-  EXPECT_TRUE(testing_support::Consecutive(decoded.numbers));
-  const auto sync = Clicks(clip);
-  // The stall: the two clicks 30 frames apart whose pictures lie furthest apart in time.
-  std::size_t stall = 0;
-  double widest = 0;
-  for (std::size_t i = 1; i < sync.clicks.size(); ++i) {
-    const double apart = sync.clicks[i].pictureSeconds - sync.clicks[i - 1].pictureSeconds;
-    if (apart > widest) {
-      widest = apart;
-      stall = i;
+  for (const fs::path& path : ClipAndRecording()) {
+    const auto decoded = testing_support::DecodeFrameNumbers(path, kWidth, kHeight);
+    EXPECT_TRUE(testing_support::Consecutive(decoded.numbers));
+    const auto sync = Clicks(path);
+    // The stall: the two clicks 30 frames apart whose pictures lie furthest apart in time.
+    std::size_t stall = 0;
+    double widest = 0;
+    for (std::size_t i = 1; i < sync.clicks.size(); ++i) {
+      const double apart = sync.clicks[i].pictureSeconds - sync.clicks[i - 1].pictureSeconds;
+      if (apart > widest) {
+        widest = apart;
+        stall = i;
+      }
+    }
+    ASSERT_GT(stall, 0u);
+    const std::uint32_t before = sync.clicks[stall - 1].frame, after = sync.clicks[stall].frame;
+    std::printf("stall between the clicks of frames %u and %u\n", before, after);
+    // It lies in the middle of the file, the stall's 5 s between the two.
+    EXPECT_GT(widest, 4.0);
+    EXPECT_GE(sync.clicks.size() - stall, 3u) << "too few clicks after the stall";
+    EXPECT_LE(after - before, 60u);
+    for (std::uint32_t missing : sync.picturesWithoutClick) {
+      EXPECT_EQ(missing, before + 30) << "a click lost elsewhere";
     }
   }
-  ASSERT_GT(stall, 0u);
-  const std::uint32_t before = sync.clicks[stall - 1].frame, after = sync.clicks[stall].frame;
-  std::printf("stall between the clicks of frames %u and %u\n", before, after);
-  // It lies in the middle of the clip, the stall's 5 s between the two.
-  EXPECT_GT(sync.clicks[stall].pictureSeconds - sync.clicks[stall - 1].pictureSeconds, 4.0);
-  EXPECT_GE(sync.clicks.size() - stall, 3u) << "too few clicks after the stall";
-  EXPECT_LE(after - before, 60u);
-  for (std::uint32_t missing : sync.picturesWithoutClick) EXPECT_EQ(missing, before + 30) << "a click lost elsewhere";
 }
 
 // Runs of a version 3 block at 640x360: without sound (the block declares none), and with the
@@ -325,13 +335,15 @@ TEST_F(EncoderFault, MissingRefusingOrFailingEncoderLeavesThePictureAsWithoutSou
     EXPECT_EQ(run.clipFrames, silent.clipFrames);
     EXPECT_EQ(run.recordingFrames, silent.recordingFrames);
     ASSERT_FALSE(run.clip.empty());
-    const auto sync = Clicks(run.clip);
-    EXPECT_TRUE(sync.picturesWithoutClick.empty());
-    EXPECT_GT(sync.audioEnd, 5.5);
+    for (const fs::path& path : {run.clip, run.recording}) {
+      const auto sync = Clicks(path);
+      EXPECT_TRUE(sync.picturesWithoutClick.empty());
+      EXPECT_GT(sync.audioEnd, 5.5);
+    }
   }
 
-  // Its 60th input fails: the clip carries the sound up to the failure, in place, and nothing
-  // after it.
+  // Its 60th input fails: clip and recording carry the sound up to the failure, in place, and
+  // nothing after it.
   SCOPED_TRACE("failing");
   const Files run = Run("--audio tone", "VISTREL_MEDIAFW_AUDIO_FAIL=input:60");
   EXPECT_EQ(CountLogged("audio encoder failed 0x80004005: the sound stops"), 1u) << Log();
@@ -339,13 +351,15 @@ TEST_F(EncoderFault, MissingRefusingOrFailingEncoderLeavesThePictureAsWithoutSou
   EXPECT_EQ(run.clipFrames, silent.clipFrames);
   EXPECT_EQ(run.recordingFrames, silent.recordingFrames);
   ASSERT_FALSE(run.clip.empty());
-  const auto sync = Clicks(run.clip);
-  EXPECT_TRUE(sync.picturesWithoutClick.empty());
-  // The sound ends well before the picture (6 s): at the failure, after a second or so of sound.
-  EXPECT_GT(sync.audioEnd, 1.0);
-  EXPECT_LT(sync.audioEnd, 5.0);
-  ASSERT_FALSE(sync.clicks.empty());
-  EXPECT_LE(sync.clicks.back().frame, static_cast<std::uint32_t>(sync.audioEnd * 30) + 1);
+  for (const fs::path& path : {run.clip, run.recording}) {
+    const auto sync = Clicks(path);
+    EXPECT_TRUE(sync.picturesWithoutClick.empty());
+    // The sound ends well before the picture (6 s): at the failure, after a second or so of sound.
+    EXPECT_GT(sync.audioEnd, 1.0);
+    EXPECT_LT(sync.audioEnd, 5.0);
+    ASSERT_FALSE(sync.clicks.empty());
+    EXPECT_LE(sync.clicks.back().frame, static_cast<std::uint32_t>(sync.audioEnd * 30) + 1);
+  }
 }
 
 // Version 2 and a version 3 block without sound of the same frames give files laid out alike: the
