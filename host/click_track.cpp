@@ -47,6 +47,37 @@ std::int64_t TimeOfSample(std::int64_t start, std::uint64_t k, std::int64_t cloc
   return static_cast<std::int64_t>(static_cast<std::uint64_t>(start) + k / kRate * f + MulDivDown(k % kRate, f, kRate));
 }
 
+std::vector<SampleSpan> SpansToWrite(std::uint64_t first, std::uint64_t count, const std::vector<SampleSpan>& held) {
+  std::vector<SampleSpan> spans;
+  const std::uint64_t end = count > ~std::uint64_t{0} - first ? ~std::uint64_t{0} : first + count;
+  std::uint64_t at = first;
+  while (at < end) {
+    // The held span that covers at pushes it past its end; else the sound runs to the next one.
+    std::uint64_t next = end;
+    bool covered = false;
+    for (const SampleSpan& h : held) {
+      if (h.from >= h.to) continue;
+      if (h.from <= at && at < h.to) {
+        at = h.to;
+        covered = true;
+        break;
+      }
+      if (h.from > at) next = std::min(next, h.from);
+    }
+    if (covered) continue;
+    spans.push_back({at, next});
+    at = next;
+  }
+  return spans;
+}
+
+bool ClickTrack::StartAt(std::int64_t time) {
+  if (started_) return false;
+  started_ = true;
+  start_ = time;
+  return true;
+}
+
 bool ClickTrack::AddPicture(std::uint32_t n, std::int64_t time) {
   if (!started_) {
     started_ = true;

@@ -7,8 +7,9 @@
 //   then:           track.Render(until, pcm);           // the sound up to until, 48 kHz stereo
 //                   ex.OfferAudio(pcm.data(), pcm.size() / 2, track.TimeOf(first sample rendered));
 //
-// Sample k of the track lies at start + k / 48000 s, start being the first picture's time; a click
-// starts at the first sample at or after its picture's time (less than one sample, 20.8 us, after).
+// Sample k of the track lies at start + k / 48000 s, start being the first picture's time (or an
+// earlier one given by StartAt, for sound before the first picture); a click starts at the first
+// sample at or after its picture's time (less than one sample, 20.8 us, after).
 #pragma once
 
 #include <cstddef>
@@ -30,9 +31,24 @@ std::uint64_t SampleAtOrAfter(std::int64_t start, std::int64_t time, std::int64_
 // The time of sample k, cut to whole ticks toward the start.
 std::int64_t TimeOfSample(std::int64_t start, std::uint64_t k, std::int64_t clockFrequency);
 
+// Samples [from, to) of a sound, counted from its first.
+struct SampleSpan {
+  std::uint64_t from = 0;
+  std::uint64_t to = 0;
+  friend bool operator==(const SampleSpan&, const SampleSpan&) = default;
+};
+
+// The parts of the samples [first, first + count) that lie in none of the spans of held (in any
+// order, overlapping or empty), in order: what a host that keeps quiet over held writes of them.
+std::vector<SampleSpan> SpansToWrite(std::uint64_t first, std::uint64_t count, const std::vector<SampleSpan>& held);
+
 class ClickTrack {
  public:
   explicit ClickTrack(std::int64_t clockFrequency) : clockFrequency_(clockFrequency) {}
+
+  // Starts the track at time, before its first picture (sound that comes before any picture).
+  // False (nothing changes) once it has started.
+  bool StartAt(std::int64_t time);
 
   // A picture n shown at time. The first picture starts the track. False (nothing changes) when
   // the click it asks for would start on a sample already rendered: the caller renders only up to

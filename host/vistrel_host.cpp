@@ -81,6 +81,14 @@ the slots, written in step with the frames and never waiting for vistrel):
                         ffmpeg -i in.mp4 -f s16le -ar 48000 -ac 2 - | vistrel-host --audio -
                         its first sample goes with the first frame, the rest follows at 48000
                         frames a second of the frames' clock; at its end the sound stops
+  --audio-start S       no sound before S seconds after the first frame; from S on the sound goes
+                        on at its place on the same clock (sound that starts after the picture)
+  --audio-gap S:L       no sound from S seconds after the first frame for L seconds, then it goes
+                        on at its place (the reader fills the gap with silence)
+  --audio-lead S        S seconds of sound before the first frame, written at the real clock's pace
+                        before the first frame goes out, the sound's clock starting S seconds
+                        before the first frame's time stamp (sound with no picture yet); not
+                        together with --audio-start
 
 Block:
   --out DIR             output folder for clips and recordings (default: ./vistrel-out)
@@ -119,6 +127,9 @@ struct Options {
   double idle = 0;
   std::string source = "test";
   std::string audio;  // empty: no sound; "tone", a file or "-"
+  double audioStart = 0;  // seconds from the first frame without sound
+  std::vector<std::pair<double, double>> audioGaps;  // (from, length) in seconds from the first frame
+  double audioLead = 0;  // seconds of sound before the first frame
   std::string out = "vistrel-out";
   bool log = false;
   bool record = false;
@@ -283,6 +294,21 @@ bool Parse(int argc, char** argv, Options& o, std::string& error) {
         return false;
       }
       o.version3 = true;
+    } else if (a == "--audio-start") {
+      if (!seconds(o.audioStart)) return false;
+    } else if (a == "--audio-lead") {
+      if (!seconds(o.audioLead)) return false;
+    } else if (a == "--audio-gap") {
+      if (!value(v)) return false;
+      const std::string text = v;
+      const auto colon = text.find(':');
+      double from = 0, length = 0;
+      if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), from) ||
+          !ParseNumber(text.substr(colon + 1).c_str(), length) || !(from >= 0) || !(length > 0)) {
+        error = "--audio-gap wants FROM:LENGTH in seconds, e.g. 3:2: " + text;
+        return false;
+      }
+      o.audioGaps.emplace_back(from, length);
     } else if (a == "--out") {
       if (!value(v)) return false;
       o.out = v;
@@ -321,6 +347,24 @@ bool Parse(int argc, char** argv, Options& o, std::string& error) {
   }
   if (o.audio == "-" && o.source == "-") {
     error = "--audio - and --source - cannot both read standard input";
+    return false;
+  }
+  if ((o.audioStart > 0 || o.audioLead > 0 || !o.audioGaps.empty()) && o.audio.empty()) {
+    error = "--audio-start, --audio-gap and --audio-lead need --audio";
+    return false;
+  }
+  if (o.audioStart > 0 && o.audioLead > 0) {
+    error = "--audio-start and --audio-lead cannot go together";
+    return false;
+  }
+  // Far beyond any session, and within the clock's range in ticks.
+  constexpr double kLongestSoundSeconds = 1e6;
+  bool tooLong = o.audioStart > kLongestSoundSeconds || o.audioLead > kLongestSoundSeconds;
+  for (const auto& g : o.audioGaps) {
+    tooLong = tooLong || g.first > kLongestSoundSeconds || g.second > kLongestSoundSeconds;
+  }
+  if (tooLong) {
+    error = "--audio-start, --audio-gap and --audio-lead take at most 1000000 seconds";
     return false;
   }
   if (o.stream.stride != 0) {
@@ -441,6 +485,24 @@ class SoundSource {
   }
   bool On() const { return on_; }
 
+  // The stretches of the timeline (seconds from the first frame) the host keeps quiet: the sound
+  // there is made and thrown away, so that what follows stays at its place.
+  void HoldBack(double startSeconds, const std::vector<std::pair<double, double>>& gaps) {
+    if (startSeconds > 0) heldSeconds_.emplace_back(0.0, startSeconds);
+    heldSeconds_.insert(heldSeconds_.end(), gaps.begin(), gaps.end());
+  }
+
+  // The sound starts at time, before the first frame (its lead).
+  void StartAt(std::int64_t time) {
+    if (!on_) return;
+    if (tone_) {
+      tone_->StartAt(time);
+    } else if (!started_) {
+      started_ = true;
+      start_ = time;
+    }
+  }
+
   // Frame n went out at time.
   void Picture(std::uint32_t n, std::int64_t time) {
     if (!on_) return;
@@ -449,6 +511,15 @@ class SoundSource {
     } else if (!started_) {
       started_ = true;
       start_ = time;
+    }
+    if (!firstPicture_) {
+      firstPicture_ = true;
+      const std::int64_t start = tone_ ? tone_->Start() : start_;
+      const auto at = [&](double seconds) {
+        const auto ticks = static_cast<std::int64_t>(seconds * static_cast<double>(clockFrequency_));
+        return host::SampleAtOrAfter(start, time + ticks, clockFrequency_);
+      };
+      for (const auto& h : heldSeconds_) held_.push_back({at(h.first), at(h.first + h.second)});
     }
   }
 
@@ -459,7 +530,7 @@ class SoundSource {
     if (tone_) {
       const std::uint64_t first = tone_->Rendered();
       const std::size_t frames = tone_->Render(until, pcm_);
-      if (frames > 0) ex.OfferAudio(pcm_.data(), frames, tone_->TimeOf(first));
+      Offer(ex, first, frames);
       return;
     }
     if (!started_ || ended_) return;
@@ -472,12 +543,23 @@ class SoundSource {
     if (got < want) ended_ = true;  // its end (or a read error): the sound stops here
     if (got > 0) {
       ToHostOrder(got);
-      ex.OfferAudio(pcm_.data(), got, host::TimeOfSample(start_, read_, clockFrequency_));
+      Offer(ex, read_, got);
     }
     read_ += got;
   }
 
  private:
+  // Hands pcm_, the sound's samples from first on, to the block, but for the held stretches.
+  void Offer(host::HostExchange& ex, std::uint64_t first, std::size_t frames) {
+    if (frames == 0) return;
+    const std::int64_t start = tone_ ? tone_->Start() : start_;
+    for (const host::SampleSpan& span : host::SpansToWrite(first, frames, held_)) {
+      const std::int16_t* pcm = pcm_.data() + (span.from - first) * exchange::kSoundChannels;
+      ex.OfferAudio(pcm, static_cast<std::size_t>(span.to - span.from),
+                    host::TimeOfSample(start, span.from, clockFrequency_));
+    }
+  }
+
   // The input is little-endian; so are the systems vistrel runs on, but say so where it matters.
   void ToHostOrder(std::size_t frames) {
     for (std::size_t i = 0; i < frames * exchange::kSoundChannels; ++i) {
@@ -496,6 +578,9 @@ class SoundSource {
   std::int64_t start_ = 0;
   std::uint64_t read_ = 0;
   std::vector<std::int16_t> pcm_;
+  std::vector<std::pair<double, double>> heldSeconds_;
+  bool firstPicture_ = false;
+  std::vector<host::SampleSpan> held_;  // samples from the sound's start
 };
 
 struct Report {
@@ -557,6 +642,7 @@ int RunHost(const Options& o) {
     std::fprintf(stderr, "vistrel-host: cannot open %s\n", o.audio.c_str());
     return kSetupFailed;
   }
+  sound.HoldBack(o.audioStart, o.audioGaps);
 
   std::u16string exe;
   std::vector<std::u16string> args;
@@ -580,6 +666,22 @@ int RunHost(const Options& o) {
   Report report;
   std::uint32_t code = 0;
   bool ended = false;
+  if (o.audioLead > 0 && sound.On()) {
+    // Sound before any picture, as a game's that plays before it shows a frame: in real time, up to
+    // the first frame's time stamp. The timeline (frames, requests, switches) starts after it.
+    const auto leadTicks = static_cast<std::int64_t>(o.audioLead * static_cast<double>(o.clockFrequency));
+    const std::int64_t leadStart = o.clockStart - leadTicks;
+    sound.StartAt(leadStart);
+    const auto leadBegin = std::chrono::steady_clock::now();
+    while (!ended) {
+      const double elapsed = Seconds(std::chrono::steady_clock::now() - leadBegin);
+      if (elapsed >= o.audioLead) break;
+      sound.Pump(ex, leadStart + static_cast<std::int64_t>(elapsed * static_cast<double>(o.clockFrequency)));
+      ended = platform::WaitProcessFor(child, 0, code);
+      platform::SleepMilliseconds(5);
+    }
+    sound.Pump(ex, o.clockStart);
+  }
   const auto start = std::chrono::steady_clock::now();
   const std::uint32_t beatsAtStart = ex.Heartbeat();
   const double stopAt = o.stopAt.value_or(o.duration + o.idle);
@@ -619,7 +721,7 @@ int RunHost(const Options& o) {
     soundEnded = true;
     if (n > 0) sound.Pump(ex, lastStamp + static_cast<std::int64_t>(static_cast<double>(o.clockFrequency) / o.fps));
   };
-  while (true) {
+  while (!ended) {
     if (platform::WaitProcessFor(child, 0, code)) {
       ended = true;
       break;

@@ -2,6 +2,7 @@
 // picture's time, in clocks of any frequency and at any frame rate, and nowhere else is there sound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -112,6 +113,48 @@ TEST(ClickTrack, RefusesAClickForSoundAlreadyRendered) {
   EXPECT_EQ(pcm[0], host::kClickAmplitude);
   EXPECT_EQ(pcm[2 * (host::kClickFrames - 1)] != 0, true);
   EXPECT_EQ(pcm[2 * host::kClickFrames], 0);
+}
+
+// Sound from before the first picture: the track starts where StartAt says, the first picture's
+// click lands at its own sample from there, and the start cannot move once set.
+TEST(ClickTrack, StartsBeforeItsFirstPicture) {
+  host::ClickTrack track(10000000);
+  std::vector<std::int16_t> pcm;
+  ASSERT_TRUE(track.StartAt(-15000000));  // 1.5 s before a first picture at 0
+  EXPECT_FALSE(track.StartAt(0));
+  EXPECT_EQ(track.Start(), -15000000);
+  EXPECT_EQ(track.Render(0, pcm), 72000u);
+  EXPECT_TRUE(std::all_of(pcm.begin(), pcm.end(), [](std::int16_t v) { return v == 0; }));
+  ASSERT_TRUE(track.AddPicture(0, 0));
+  EXPECT_EQ(track.Start(), -15000000) << "the first picture does not restart a track started before it";
+  pcm.clear();
+  EXPECT_EQ(track.Render(10000000, pcm), 48000u);
+  EXPECT_EQ(pcm[0], host::kClickAmplitude);
+  EXPECT_EQ(track.TimeOf(72000), 0);
+}
+
+// What a host keeping quiet over some spans writes of a stretch of samples: the rest, in order,
+// whether the spans overlap, touch, come unsorted, lie outside the stretch or are empty.
+TEST(ClickTrack, SpansToWriteLeaveOutTheHeldOnes) {
+  using host::SampleSpan;
+  using Spans = std::vector<SampleSpan>;
+  EXPECT_EQ(host::SpansToWrite(100, 50, {}), (Spans{{100, 150}}));
+  EXPECT_EQ(host::SpansToWrite(100, 0, {}), Spans{});
+  // Held over the start, the middle and the end.
+  EXPECT_EQ(host::SpansToWrite(0, 100, {{0, 10}}), (Spans{{10, 100}}));
+  EXPECT_EQ(host::SpansToWrite(0, 100, {{40, 60}}), (Spans{{0, 40}, {60, 100}}));
+  EXPECT_EQ(host::SpansToWrite(0, 100, {{90, 200}}), (Spans{{0, 90}}));
+  // All of it held.
+  EXPECT_EQ(host::SpansToWrite(50, 50, {{0, 1000}}), Spans{});
+  EXPECT_EQ(host::SpansToWrite(50, 50, {{50, 100}}), Spans{});
+  // Unsorted, overlapping and touching spans; an empty one and ones outside change nothing.
+  EXPECT_EQ(host::SpansToWrite(0, 100, {{70, 80}, {20, 30}, {25, 40}, {40, 45}, {60, 60}, {200, 300}, {0, 0}}),
+            (Spans{{0, 20}, {45, 70}, {80, 100}}));
+  // A stretch wholly between held spans, and one ending where a held span begins.
+  EXPECT_EQ(host::SpansToWrite(30, 10, {{0, 30}, {40, 50}}), (Spans{{30, 40}}));
+  // Near the end of the counter nothing wraps.
+  const std::uint64_t top = ~std::uint64_t{0};
+  EXPECT_EQ(host::SpansToWrite(top - 10, 100, {{top - 5, top}}), (Spans{{top - 10, top - 5}}));
 }
 
 }  // namespace

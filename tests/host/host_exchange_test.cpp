@@ -472,6 +472,33 @@ TEST_F(HostCommand, BadStreamValuesAreUsageErrors) {
   }
 }
 
+// The sound's timeline options: each needs --audio, takes seconds (a gap FROM:LENGTH, of some
+// length), and a lead and a late start do not go together.
+TEST_F(HostCommand, BadSoundTimelinesAreUsageErrors) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--audio-start", "2"}, {"--audio-gap", "3:2"}, {"--audio-lead", "1"},
+      {"--audio", "tone", "--audio-start", "-1"}, {"--audio", "tone", "--audio-start", "x"},
+      {"--audio", "tone", "--audio-gap", "3"}, {"--audio", "tone", "--audio-gap", "3:0"},
+      {"--audio", "tone", "--audio-gap", "-1:2"}, {"--audio", "tone", "--audio-gap", "3:-2"},
+      {"--audio", "tone", "--audio-gap", ":2"}, {"--audio", "tone", "--audio-gap", "3:"},
+      {"--audio", "tone", "--audio-gap", "nan:2"}, {"--audio", "tone", "--audio-lead", "2000000"},
+      {"--audio", "tone", "--audio-gap", "1:2000000"}, {"--audio", "tone", "--audio-start", "1", "--audio-lead", "1"}};
+  for (auto args : bad) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    args.insert(args.end(), {"--out", outFolder, "--", "no-such-program-here"});
+    EXPECT_EQ(Run(args), 100) << shown;
+  }
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--audio", "tone", "--audio-start", "2.5", "--audio-gap", "4:2", "--audio-gap", "8:0.5"},
+           {"--audio", "tone", "--audio-lead", "1.5", "--audio-gap", "0:1"}}) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    args.insert(args.end(), {"--out", outFolder, "--", "no-such-program-here"});
+    EXPECT_EQ(Run(args), 101) << shown;
+  }
+}
+
 // Raw NV12 frames from a file land in the slots unchanged, rows stride apart, and the header
 // states the stream asked for.
 TEST_F(HostCommand, Nv12SourceFileReachesTheSlots) {
