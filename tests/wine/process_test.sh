@@ -12,14 +12,16 @@
 #                               registry holds them the way hardware encoders are registered
 #   process_test.sh unregister  takes the registration out again
 #   process_test.sh faults      command line, probe, no encoder, faulty blocks, encoders breaking down
-#   process_test.sh runs        clips, recordings, folder rules, the host's end
+#   process_test.sh runs        clips, recordings, folder rules, the host's end, a game calling
+#                               the host library from C
 #   process_test.sh matrix      the main job on each encoder personality
 #   process_test.sh recovery    a recording cut by ending vistrel.exe, recovered by the next start
 #   process_test.sh sizes       version 3 blocks: the game's own picture size, frame rate and NV12
 #   process_test.sh sound       the game's sound through the test AAC encoder: clicks in sync in a
 #                               clip and a recording; no AAC encoder, and one breaking down mid-run
 #
-# Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe),
+# Environment (set by ctest): BIN (vistrel.exe, vistrel-host.exe, vistrel-test-helper.exe,
+# vistrel_host.dll, host_c_run.exe),
 # ENCODERS (vistrel-test-encoders.dll and the stream), WORK (a scratch folder), WINEPREFIX and a
 # running wineserver.
 set -uo pipefail
@@ -542,6 +544,29 @@ case_host_ends() {
   fi
 }
 
+# A game that links the host library (vistrel_host.dll) and calls it from C: host_c_run.exe beside
+# the DLL and vistrel.exe, as a game's folder holds them, starting vistrel without a path. The key
+# clip it asks for holds the frames it handed over, from the first.
+case_host_library() {
+  setup host-library
+  cp "$BIN/vistrel_host.dll" "$BIN/host_c_run.exe" "$case_dir/bin/"
+  local run_output run_code
+  run_output=$(cd "$case_dir" && timeout -k 10 120 wine "$case_dir/bin/host_c_run.exe" --log \
+               "$(winpath "$out")" 1280 720 90 </dev/null 2>&1)
+  run_code=$?
+  expect_eq "host_c_run exit code" "$run_code" 0
+  expect_in "host_c_run" "vistrel exit code 0, 90 frames taken" "$run_output"
+  expect_logged "stopped by the switch"
+  local keys saved
+  keys=$(files 'clip_*_key.mp4')
+  [ -n "$keys" ] || fail "no key clip"
+  saved=$(log_messages | sed -n 's/^saved clip_[0-9]\{8\}_[0-9]\{6\}_key\.mp4: ok, \([0-9]*\) frames, [0-9.]* s$/\1/p' | head -1)
+  if check_video "$out/$(head -1 <<<"$keys")"; then
+    expect_eq "key clip starts at the first frame" "$(first_number)" 0
+    expect_eq "key clip holds what the log says" "$(frame_count)" "${saved:-?}"
+  fi
+}
+
 # An output folder that cannot be created (a file stands in its path): nothing is written, the run
 # goes on and stops as asked.
 case_folder_cannot_be_made() {
@@ -892,6 +917,7 @@ case "${1:-}" in
     case_encoder_protocol async-requests 7
     case_encoder_protocol sync 5
     case_host_ends
+    case_host_library
     case_folder_cannot_be_made
     ;;
   matrix) case_matrix ;;
