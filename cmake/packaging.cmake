@@ -7,6 +7,7 @@
 #   include/  vistrel_host.h
 #   bindings/csharp/VistrelHost.cs
 #   doc/PROTOCOL.md, and LICENSE at the top
+#   licenses/ (Windows) the notices of the compiler's runtime linked into the binaries
 #
 # Packages (in <build>/packages): vistrel-<version>-windows-x86.zip from the 32-bit Windows build,
 # vistrel-<version>-linux-x86_64.tar.gz from the Linux build, and from a 64-bit Windows build, which
@@ -54,6 +55,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/PROTOCOL.md DESTINATION doc COMPONENT d
 # The licence ships when the repository has one.
 if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT doc)
+endif()
+
+# The Windows binaries carry the compiler's runtime inside them (linked statically, so that a
+# player's machine needs no DLL of ours but vistrel_host.dll): the mingw-w64 C runtime and its
+# threads library, whose licences ask a binary's distribution to carry their notices. The GCC
+# support libraries (libstdc++, libgcc) come under the GCC Runtime Library Exception, which asks
+# for none. The notices are the toolchain's own copyright file, as the distribution ships it.
+set(VISTREL_MINGW_RUNTIME_NOTICE /usr/share/doc/mingw-w64-common/copyright CACHE FILEPATH
+  "The licences of the mingw-w64 runtime linked into the Windows binaries")
+if(VISTREL_WINDOWS)
+  if(NOT EXISTS "${VISTREL_MINGW_RUNTIME_NOTICE}")
+    message(FATAL_ERROR "no ${VISTREL_MINGW_RUNTIME_NOTICE}: a Windows package must carry the notices of the runtime "
+      "linked into it (Debian: mingw-w64-common); set VISTREL_MINGW_RUNTIME_NOTICE to its licence file")
+  endif()
+  install(FILES ${VISTREL_MINGW_RUNTIME_NOTICE} DESTINATION licenses RENAME mingw-w64-runtime.txt COMPONENT doc)
 endif()
 
 # --- CPack ---------------------------------------------------------------------------------------

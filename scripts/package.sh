@@ -56,11 +56,11 @@ expected_files() {  # target
   local host=(include/vistrel_host.h bindings/csharp/VistrelHost.cs)
   case $1 in
     windows)
-      printf '%s\n' bin/vistrel.exe "${docs[@]}"
+      printf '%s\n' bin/vistrel.exe "${docs[@]}" licenses/mingw-w64-runtime.txt
       [ "$host_library" != true ] || printf '%s\n' "${host[@]}" bin/vistrel_host.dll lib/vistrel_host.lib lib/vistrel_host.def
       ;;
     windows-x64-host)
-      printf '%s\n' "${docs[@]}" "${host[@]}" bin/vistrel_host.dll lib/vistrel_host.lib lib/vistrel_host.def
+      printf '%s\n' "${docs[@]}" licenses/mingw-w64-runtime.txt "${host[@]}" bin/vistrel_host.dll lib/vistrel_host.lib lib/vistrel_host.def
       ;;
     linux)
       printf '%s\n' bin/vistrel bin/libvistrel-mediafw.so "${docs[@]}"
