@@ -138,8 +138,12 @@ bool HostExchange::OfferAudio(const std::int16_t* pcm, std::size_t frames, std::
   if (!soundRing_) return false;
   if (!audioPending_.empty()) {
     const std::int64_t continues = audioPendingTime_ + AudioTicks(audioPending_.size());
-    const std::int64_t apart = time > continues ? time - continues : continues - time;
-    if (apart > AudioTicks(soundPacketFrames_)) {
+    // In unsigned arithmetic: two times at the ends of the clock's range are further apart than
+    // a signed difference holds.
+    const std::uint64_t apart = time > continues
+                                    ? static_cast<std::uint64_t>(time) - static_cast<std::uint64_t>(continues)
+                                    : static_cast<std::uint64_t>(continues) - static_cast<std::uint64_t>(time);
+    if (apart > static_cast<std::uint64_t>(AudioTicks(soundPacketFrames_))) {
       audioPending_.resize(soundPacketFrames_, 0);
       WriteAudioPacket();
     }
@@ -221,7 +225,8 @@ std::uint64_t HostExchange::FramesTaken() const {
   for (int i = 0; i < static_cast<int>(exchange::kSlotCount); ++i) {
     if (platform::AtomicLoad(header_->slotState[i]) != 0) ++pending;
   }
-  return submitted_ - pending;
+  // The states are vistrel's to write: never report more frames handed back than were given.
+  return pending > submitted_ ? 0 : submitted_ - pending;
 }
 
 }  // namespace host

@@ -105,6 +105,8 @@ class HostExchange {
   // The block's size and its stream (version 2: the fixed one, with its bit rate left 0).
   std::size_t BlockBytes() const { return block_.size; }
   const HostStream& Stream() const { return stream_; }
+  // How long frames of sound last, in ticks of the block's clock.
+  std::int64_t AudioTicks(std::uint64_t frames) const;
 
  private:
   std::u16string blockName_;
@@ -118,7 +120,6 @@ class HostExchange {
   std::uint64_t submitted_ = 0;
 
   void WriteAudioPacket();
-  std::int64_t AudioTicks(std::uint64_t frames) const;
   std::int64_t clockFrequency_ = 0;
   std::uint8_t* soundRing_ = nullptr;
   std::uint32_t soundPacketFrames_ = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -23,6 +24,9 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
 #endif
 
 #ifndef VISTREL_VERSION
@@ -45,6 +49,7 @@ struct vistrel_host {
   std::uint32_t exitCode = 0;
   bool anyFrame = false;
   std::int64_t lastFrameTime = 0;
+  bool sound = false;  // the block was made with sound (the handle's own word, not the block's)
   bool anyAudio = false;
   std::int64_t lastAudioTime = 0;
   // What the last look at the heartbeat saw, and when it last moved.
@@ -104,6 +109,8 @@ bool TakeOptions(const vistrel_host_options& o, host::HostOptions& out) {
 
   if (o.sound > 1) return false;
   if (o.sound == 0) return o.sound_packet_frames == 0 && o.sound_packet_count == 0;
+  // vistrel reads no sound in a clock faster than this.
+  if (out.clockFrequency > exchange::kMaxSoundClockFrequency) return false;
   out.sound = true;
   out.soundPacketFrames = o.sound_packet_frames == 0 ? kDefaultPacketFrames : o.sound_packet_frames;
   out.soundPacketCount = o.sound_packet_count == 0 ? kDefaultPacketCount : o.sound_packet_count;
@@ -173,6 +180,19 @@ std::u16string LibraryFolder() {
   return path.substr(0, slash + 1);
 }
 
+// Whether vistrel has ended and its exit code went to someone else: a POSIX game that ignores
+// SIGCHLD, or reaps every child itself, leaves nothing to wait for. (Windows keeps the code for the
+// handle's holder.)
+bool ReapedElsewhere(const platform::ProcessHandle& child) {
+#if defined(_WIN32)
+  (void)child;
+  return false;
+#else
+  int status = 0;
+  return ::waitpid(static_cast<pid_t>(child.pid), &status, WNOHANG) < 0 && errno == ECHILD;
+#endif
+}
+
 // Notes vistrel's end (and its exit code) when it has come.
 void LookForExit(vistrel_host& h) {
   if (!h.started || h.exited) return;
@@ -180,6 +200,9 @@ void LookForExit(vistrel_host& h) {
   if (platform::WaitProcessFor(h.child, 0, code)) {
     h.exited = true;
     h.exitCode = code;
+  } else if (ReapedElsewhere(h.child)) {
+    h.exited = true;
+    h.exitCode = static_cast<std::uint32_t>(VISTREL_HOST_EXIT_UNKNOWN);
   }
 }
 
@@ -249,6 +272,7 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_create(const
       handleExists = false;
       return VISTREL_HOST_E_BAD_OPTIONS;
     }
+    h->sound = ho.sound;
     *out = h;
     return VISTREL_HOST_OK;
   });
@@ -334,10 +358,15 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_submit_audio
   return Guarded([&]() -> vistrel_host_result {
     if (!host) return VISTREL_HOST_E_NULL_HANDLE;
     if (host->stopped) return VISTREL_HOST_E_STOPPED;
-    if (host->exchange.Header()->sound.present != exchange::kSoundPresent) return VISTREL_HOST_E_NO_SOUND;
+    if (!host->sound) return VISTREL_HOST_E_NO_SOUND;
     if (!pcm && frames != 0) return VISTREL_HOST_E_NULL_ARGUMENT;
     if (frames > VISTREL_HOST_MAX_AUDIO_FRAMES) return VISTREL_HOST_E_OUT_OF_RANGE;
     if (host->anyAudio && time < host->lastAudioTime) return VISTREL_HOST_E_TIME_BACKWARDS;
+    // The sound's end must have a time too (the clock is at most kMaxSoundClockFrequency, so the
+    // ticks of the most frames one call takes fit easily).
+    if (time > std::numeric_limits<std::int64_t>::max() - host->exchange.AudioTicks(frames)) {
+      return VISTREL_HOST_E_OUT_OF_RANGE;
+    }
     if (frames == 0) return VISTREL_HOST_OK;
     if (!host->exchange.OfferAudio(pcm, static_cast<std::size_t>(frames), time)) return VISTREL_HOST_E_NO_SOUND;
     host->anyAudio = true;
@@ -357,9 +386,13 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_stop(vistrel
     }
     if (!host->exited) {
       std::uint32_t code = 0;
-      if (!platform::WaitProcessFor(host->child, timeout_ms, code)) return VISTREL_HOST_TIMEOUT;
-      host->exited = true;
-      host->exitCode = code;
+      if (platform::WaitProcessFor(host->child, timeout_ms, code)) {
+        host->exited = true;
+        host->exitCode = code;
+      } else {
+        LookForExit(*host);
+        if (!host->exited) return VISTREL_HOST_TIMEOUT;
+      }
     }
     if (exit_code) *exit_code = static_cast<std::int32_t>(host->exitCode);
     return VISTREL_HOST_OK;

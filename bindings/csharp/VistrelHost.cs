@@ -40,11 +40,11 @@ namespace Vistrel
     [StructLayout(LayoutKind.Sequential)]
     public struct VistrelHostOptions
     {
-        public long ClockFrequency;       // ticks a second of every time given; 0: 10,000,000
+        public long ClockFrequency;       // ticks a second of every time given; 0: 10,000,000; with sound at most 2^40
         public uint Width;                // even, 320..3840
         public uint Height;               // even, 180..2160
         public uint Stride;               // bytes between rows of a slot; 0: the row's bytes
-        public uint FrameRateNumerator;   // frames a second = numerator / denominator, 1..240
+        public uint FrameRateNumerator;   // frames a second = numerator / denominator, 1..240; 0 and 0: 30/1 (set both, e.g. 60 and 1)
         public uint FrameRateDenominator;
         public uint BitRate;              // bit/s, 1,000,000..100,000,000; 0: vistrel chooses
         public PixelFormat PixelFormat;
@@ -218,11 +218,14 @@ namespace Vistrel
         public void SubmitAudio(short[] pcm, long time)
         {
             if (pcm == null) throw new ArgumentNullException("pcm");
+            // A frame is a left and a right sample: half a frame at the end would be dropped unseen.
+            if (pcm.LongLength % 2 != 0) throw new ArgumentException("pcm holds left, right pairs: its length must be even", "pcm");
             Check("vistrel_host_submit_audio", Native.vistrel_host_submit_audio(handle, pcm, (ulong)(pcm.LongLength / 2), time));
         }
 
         // Sets the stop switch and waits at most timeoutMs for vistrel to end: true with its exit code
-        // (0 stopped, 3 no working encoder, 4 refused or failed), false when it has not ended yet.
+        // (0 stopped, 3 no working encoder, 4 refused or failed, -1 ended with its code gone to
+        // someone else: a process that ignores SIGCHLD), false when it has not ended yet.
         public bool Stop(uint timeoutMs, out int exitCode)
         {
             int r = Native.vistrel_host_stop(handle, timeoutMs, out exitCode);

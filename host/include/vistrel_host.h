@@ -78,13 +78,15 @@ enum {
      the sound before it. */
   VISTREL_HOST_E_TIME_BACKWARDS = -4,
   /* A value outside its range: a clip kind other than 1, 2 or 3; a record switch other than 0 or
-     1; more than VISTREL_HOST_MAX_AUDIO_FRAMES sound frames in one call. */
+     1; more than VISTREL_HOST_MAX_AUDIO_FRAMES sound frames in one call, or sound whose end
+     would lie beyond the largest time (INT64_MAX ticks). */
   VISTREL_HOST_E_OUT_OF_RANGE = -5,
   /* The call came after stop: only stop (to wait again), read_status, alive, frames_taken and
      destroy remain. */
   VISTREL_HOST_E_STOPPED = -6,
-  /* create: options that vistrel would refuse (see the fields), a folder that is empty or longer
-     than 519 UTF-16 units, or a reserved field that is not 0. */
+  /* create: options that vistrel would refuse (see the fields), a folder that is empty, is no
+     UTF-8 or is longer than 519 UTF-16 units, a negative clock_frequency, sound packet fields
+     without sound, or a reserved field that is not 0. */
   VISTREL_HOST_E_BAD_OPTIONS = -7,
   /* submit_audio on a block created without sound. */
   VISTREL_HOST_E_NO_SOUND = -8,
@@ -94,7 +96,7 @@ enum {
   VISTREL_HOST_E_START_FAILED = -10,
   /* start: vistrel was started already for this handle. */
   VISTREL_HOST_E_ALREADY_STARTED = -11,
-  /* stop or exit_code before start. */
+  /* stop before start. */
   VISTREL_HOST_E_NOT_STARTED = -12,
   /* Something failed inside the library that the caller could not have prevented (no memory). */
   VISTREL_HOST_E_INTERNAL = -13
@@ -113,12 +115,17 @@ enum {
   VISTREL_HOST_PIXEL_NV12 = 1  /* BT.709 studio range: luma rows, then rows of Cb, Cr pairs */
 };
 
-/* status: 0 vistrel has not reported yet, 1 running, 2 failed. */
+/* status: 0 vistrel has not reported yet, 1 running, 2 failed. read_status passes on what vistrel
+   wrote: take any other value as failed. */
 enum {
   VISTREL_HOST_STATUS_NONE = 0,
   VISTREL_HOST_STATUS_RUNNING = 1,
   VISTREL_HOST_STATUS_FAILED = 2
 };
+
+/* stop's exit code when vistrel has ended but its code went elsewhere: on POSIX, a game that
+   ignores SIGCHLD or reaps every child itself. */
+#define VISTREL_HOST_EXIT_UNKNOWN (-1)
 
 /* The most sound frames one submit_audio takes (about 350 s). */
 #define VISTREL_HOST_MAX_AUDIO_FRAMES 16777216u
@@ -129,13 +136,15 @@ enum {
    the value of that same stream (1280, 720, 30/1, vistrel's own bit rate, BGRA, packed rows).
    clock_frequency, log and record do not decide the version. */
 typedef struct vistrel_host_options {
-  int64_t clock_frequency;        /* ticks a second of every time given; 0: 10,000,000 */
+  int64_t clock_frequency;        /* ticks a second of every time given; 0: 10,000,000; with
+                                     sound at most 2^40 */
   uint32_t width;                 /* even, 320..3840 */
   uint32_t height;                /* even, 180..2160 */
   uint32_t stride;                /* bytes between rows of a slot: a multiple of 4, at least the
                                      row's (4 x width BGRA, width NV12), at most 65536; 0: the
                                      row's bytes rounded up to 4 */
-  uint32_t frame_rate_numerator;  /* frames a second = numerator / denominator, 1..240; both 0: 30/1 */
+  uint32_t frame_rate_numerator;  /* frames a second = numerator / denominator, 1..240; both 0:
+                                     30/1; one of them 0 alone: refused */
   uint32_t frame_rate_denominator;
   uint32_t bit_rate;              /* bit/s, 1,000,000..100,000,000; 0: vistrel chooses */
   uint32_t pixel_format;          /* VISTREL_HOST_PIXEL_BGRA or VISTREL_HOST_PIXEL_NV12 */
@@ -191,8 +200,8 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_submit_audio
 
 /* Sets the stop switch (once) and waits at most timeout_ms for vistrel to end; then OK with its
    exit code (0 stopped, 3 no working encoder, 4 refused or failed; see docs/PROTOCOL.md) in
-   *exit_code when exit_code is not NULL. TIMEOUT when it has not ended yet (0 only looks;
-   0xFFFFFFFF waits without end). From the first stop on, the handle takes no more frames, sound,
+   *exit_code when exit_code is not NULL (VISTREL_HOST_EXIT_UNKNOWN when its code went elsewhere).
+   TIMEOUT when it has not ended yet (0 only looks; 0xFFFFFFFF waits without end). From the first stop on, the handle takes no more frames, sound,
    requests or switches. */
 VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_stop(vistrel_host* host, uint32_t timeout_ms,
                                                                        int32_t* exit_code);
@@ -206,8 +215,10 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_read_status(
 /* Whether vistrel is alive and keeping up: *alive is 1 when its process is running, its status is
    1 and its heartbeat has moved within the last max_age_ms (100 ms or more is a sensible age:
    a busy machine may hold vistrel up for a moment), else 0. The heartbeat is compared with what
-   the previous call saw, so a vistrel that hangs is noticed by the first call more than
-   max_age_ms after the heartbeat stopped. */
+   the previous call saw: it counts as moved at the first call that sees its new value. So a
+   vistrel that hangs is reported by the first call more than max_age_ms after a call that already
+   saw its last heartbeat; called regularly (each frame, or once a second), that is soon after
+   max_age_ms. */
 VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_alive(vistrel_host* host, uint32_t max_age_ms,
                                                                         int32_t* alive);
 

@@ -58,6 +58,9 @@ inline constexpr std::uint32_t kMinSoundPacketCount = 4;
 inline constexpr std::uint64_t kMaxSoundRingBytes = 32u << 20;  // about 3 minutes of sound
 inline constexpr std::uint32_t kSoundPacketHeaderBytes = 16;
 inline constexpr std::uint64_t kSoundRingAlignment = 8;
+// The fastest clock the sound's times can be read in (about 1.1 THz): beyond it a second of sound
+// in ticks leaves too little room in 64 bits, and vistrel records no sound.
+inline constexpr std::int64_t kMaxSoundClockFrequency = std::int64_t{1} << 40;
 // A packet's sequence while the host writes it: no packet number ever takes this value.
 inline constexpr std::uint64_t kSoundSequenceWriting = ~std::uint64_t{0};
 

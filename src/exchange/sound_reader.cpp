@@ -10,8 +10,6 @@ namespace exchange {
 
 namespace {
 
-constexpr std::int64_t kMaxUsableClock = std::int64_t{1} << 40;
-
 std::uint32_t Saturate32(std::uint64_t v) {
   return v > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
                                                        : static_cast<std::uint32_t>(v);
@@ -22,7 +20,7 @@ std::uint32_t Saturate32(std::uint64_t v) {
 SoundReader::SoundReader(const std::uint8_t* block, const SoundRing& ring, std::int64_t clockFrequency)
     : block_(block),
       ring_(ring),
-      clockFrequency_(clockFrequency >= 1 && clockFrequency <= kMaxUsableClock ? clockFrequency : 0),
+      clockFrequency_(clockFrequency >= 1 && clockFrequency <= kMaxSoundClockFrequency ? clockFrequency : 0),
       packetsWritten_(&reinterpret_cast<const ExchangeHeader*>(block)->sound.packetsWritten) {
   heldPcm_.resize(ring.packetFrames);
 }

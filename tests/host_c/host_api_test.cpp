@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -174,6 +176,7 @@ TEST_F(HostApi, OptionsVistrelWouldRefuseCreateNothing) {
       {"ring over 32 MiB", [](vistrel_host_options& o) { o.sound_packet_frames = 4800; o.sound_packet_count = 1747; }},
       {"packets without sound", [](vistrel_host_options& o) { o.sound = 0; o.sound_packet_count = 8; }},
       {"negative clock", [](vistrel_host_options& o) { o.clock_frequency = -1; }},
+      {"a clock too fast for sound", [](vistrel_host_options& o) { o.clock_frequency = (std::int64_t{1} << 40) + 1; }},
       {"log 2", [](vistrel_host_options& o) { o.log = 2; }},
       {"record 2", [](vistrel_host_options& o) { o.record = 2; }},
       {"reserved", [](vistrel_host_options& o) { o.reserved[7] = 1; }},
@@ -188,10 +191,11 @@ TEST_F(HostApi, OptionsVistrelWouldRefuseCreateNothing) {
     EXPECT_FALSE(platform::OpenSharedBlock(exchange::BlockName(platform::CurrentProcessId()), none)) << row.what;
     Unmap(none);
   }
-  // The largest ring there is, just within.
+  // The largest ring there is, and the fastest clock the sound can be read in, just within.
   vistrel_host_options o = small;
   o.sound_packet_frames = 4800;
   o.sound_packet_count = 1746;
+  o.clock_frequency = std::int64_t{1} << 40;
   Create(&o);
   EXPECT_EQ(Header().sound.ringBytes, 1746u * (16 + 4 * 4800));
 
@@ -357,6 +361,88 @@ TEST_F(HostApi, SoundGoesIntoTheRingOnlyOfABlockWithSound) {
   const std::uint8_t* packet = peek.view + Header().sound.ringOffset;
   EXPECT_EQ(std::memcmp(packet + exchange::kSoundPacketHeaderBytes, pcm, sizeof pcm), 0);
 }
+
+// Sound at the ends of the clock's range: an end beyond the largest time is refused and changes
+// nothing; two times as far apart as the range allows still start a packet of their own.
+TEST_F(HostApi, SoundTimesAtTheEndsOfTheClockNeitherWrapNorMerge) {
+  auto o = Small();
+  Create(&o);
+  std::int16_t pcm[2 * 960] = {};
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  ASSERT_EQ(vistrel_host_submit_audio(h, pcm, 100, min), VISTREL_HOST_OK);
+  const auto before = Bytes();
+  EXPECT_EQ(vistrel_host_submit_audio(h, pcm, 960, max), VISTREL_HOST_E_OUT_OF_RANGE);
+  EXPECT_EQ(vistrel_host_submit_audio(h, pcm, 1, max), VISTREL_HOST_E_OUT_OF_RANGE);
+  EXPECT_EQ(Bytes(), before);
+  // 960 frames are 200,000 ticks of the 10 MHz clock: the last call that still ends in range.
+  ASSERT_EQ(vistrel_host_submit_audio(h, pcm, 960, max - 200000), VISTREL_HOST_OK);
+  ASSERT_EQ(Header().sound.packetsWritten, 3u) << "the 100 frames of the first call, then twice 480 of the second";
+  exchange::SoundPacketHeader first, second;
+  const std::uint8_t* ring = peek.view + Header().sound.ringOffset;
+  std::memcpy(&first, ring, sizeof first);
+  const std::size_t packetBytes = exchange::kSoundPacketHeaderBytes + std::size_t{Header().sound.packetFrames} * 4;
+  std::memcpy(&second, ring + packetBytes, sizeof second);
+  EXPECT_EQ(first.time, min);
+  EXPECT_EQ(second.time, max - 200000);
+}
+
+// vistrel writes the slots' states: however it sets them, no more frames come back than went out.
+TEST_F(HostApi, FramesTakenNeverExceedsTheFramesGiven) {
+  auto o = Small();
+  Create(&o);
+  std::uint64_t taken = 99;
+  Header().slotState[0] = 1;
+  Header().slotState[2] = 1;
+  EXPECT_EQ(vistrel_host_frames_taken(h, &taken), VISTREL_HOST_OK);
+  EXPECT_EQ(taken, 0u);
+}
+
+// A handle destroyed while its vistrel still holds the block, then a new one: Windows hands back the
+// old block (its size, and a reader still serving it), so the new handle is refused until that
+// vistrel has let go; POSIX takes the name for a new block, the old one staying with its holder.
+TEST_F(HostApi, ANewHandleNeverTakesOverABlockStillHeld) {
+  Create(nullptr);
+  platform::SharedBlock held = peek;  // the old vistrel's view
+  peek = platform::SharedBlock{};
+  ASSERT_EQ(vistrel_host_destroy(h), VISTREL_HOST_OK);
+  h = nullptr;
+  auto o = Small();
+  vistrel_host* again = nullptr;
+  const vistrel_host_result r = vistrel_host_create(Utf8(dir.path()).c_str(), &o, &again);
+#if defined(_WIN32)
+  EXPECT_EQ(r, VISTREL_HOST_E_CREATE_FAILED);
+  EXPECT_EQ(again, nullptr);
+  Unmap(held);
+  // Once it has let go, the name is free again.
+  EXPECT_EQ(vistrel_host_create(Utf8(dir.path()).c_str(), &o, &again), VISTREL_HOST_OK);
+#else
+  EXPECT_EQ(r, VISTREL_HOST_OK);
+  EXPECT_EQ(reinterpret_cast<exchange::ExchangeHeader*>(held.view)->version, exchange::kVersion)
+      << "the old block is left as it was";
+  Unmap(held);
+#endif
+  h = again;
+}
+
+#if !defined(_WIN32)
+// A game that ignores SIGCHLD leaves no exit code to wait for: stop still learns that vistrel has
+// ended, with the code unknown, and never reports a time-out for ever.
+TEST_F(HostApi, AVistrelReapedByTheSystemHasEndedWithItsCodeUnknown) {
+  auto o = Small();
+  Create(&o);
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &old), 0);
+  ASSERT_EQ(vistrel_host_start(h, ExitAtOnce().c_str()), VISTREL_HOST_OK);
+  std::int32_t code = 0;
+  vistrel_host_result r = VISTREL_HOST_TIMEOUT;
+  for (int i = 0; i < 600 && r == VISTREL_HOST_TIMEOUT; ++i) r = vistrel_host_stop(h, 100, &code);
+  ::sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_EQ(r, VISTREL_HOST_OK);
+  EXPECT_EQ(code, VISTREL_HOST_EXIT_UNKNOWN);
+}
+#endif
 
 TEST_F(HostApi, AfterStopOnlyTheWaitAndTheReadsRemain) {
   auto o = Small();

@@ -43,7 +43,10 @@ bool CreateSharedBlock(const std::u16string& name, std::size_t size, SharedBlock
   ::shm_unlink(native.c_str());  // a block left by an earlier host of the same id
   int fd = ::shm_open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+  // The memory is reserved now: a shared-memory file system too small for the block (a container's
+  // /dev/shm) refuses it here, rather than ending the host with SIGBUS at its first write beyond
+  // what is left.
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
     ::close(fd);
     ::shm_unlink(native.c_str());
     return false;
