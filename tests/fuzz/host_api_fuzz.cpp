@@ -2,11 +2,13 @@
 // binding's) might make them, without a vistrel: a null handle, null and short buffers, strides
 // and sizes of every value, times in any order, kinds and switches out of range, a second create,
 // calls after a stop. The part of vistrel is played by freeing slots and writing its fields in a
-// mapping of the block of our own. After every call:
+// mapping of the block of our own, and by a program that ends at once (/bin/true), started and
+// stopped, after which the handle takes no frame, request, switch or sound. After every call:
 // - a refused call (a negative code) or BUSY left every byte of the block as it was;
 // - the layout fields never change and the block still passes vistrel's own check;
 // - a taken frame lies in the slot whose turn it was, with its time, and the times of taken frames
-//   increase; a taken request raised the count by one with its kind; a taken switch reads 0 or 1.
+//   increase; a taken request raised the count by one with its kind; a taken switch reads 0 or 1;
+//   frames_taken never tells of more frames than were taken.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -129,13 +131,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::vector<std::uint8_t> before;
 
   int turn = 0;  // the slot a taken frame goes to
+  std::uint64_t given = 0;  // frames taken by submit_frame
+  bool stopped = false;     // started (a program that ends at once) and stopped
   bool anyTime = false;
   std::int64_t lastTime = 0;
   for (int calls = 0; calls < 32 && in.remaining_bytes() > 0; ++calls) {
     before.assign(peek.block.view, peek.block.view + peek.block.size);
     vistrel_host* target = in.ConsumeIntegralInRange<int>(0, 15) == 0 ? nullptr : h;
     vistrel_host_result r = VISTREL_HOST_OK;
-    const int op = in.ConsumeIntegralInRange<int>(0, 9);
+    const int op = in.ConsumeIntegralInRange<int>(0, 10);
     switch (op) {
       case 0: {
         // Strides and sizes of any value, but most often around what the frame needs.
@@ -170,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           anyTime = true;
           lastTime = time;
           turn = (turn + 1) % 3;
+          ++given;
         }
         break;
       }
@@ -215,11 +220,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 7: {
-        // Never started here: stop has nothing to wait for.
+        // Before a start, stop has nothing to wait for; after one it gives the code again.
         std::int32_t code = -1;
         r = vistrel_host_stop(target, 0, &code);
-        Require(r != VISTREL_HOST_OK);
+        Require(stopped ? (!target || (r == VISTREL_HOST_OK && code == 0)) : r != VISTREL_HOST_OK);
         break;
+      }
+      case 10: {
+        // A vistrel that ends at once, started and stopped: from then on the handle takes nothing.
+        if (stopped || !target) continue;
+        r = vistrel_host_start(target, "/bin/true");
+        Require(r == VISTREL_HOST_OK);
+        std::int32_t code = -1;
+        r = vistrel_host_stop(target, 0xFFFFFFFFu, &code);
+        Require(r == VISTREL_HOST_OK && code == 0 && header.stopSwitch == 1);
+        stopped = true;
+        continue;
       }
       case 8: {
         vistrel_host* second = nullptr;
@@ -231,10 +247,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 9: {
         std::uint64_t taken = 0;
         r = vistrel_host_frames_taken(target, in.ConsumeBool() ? &taken : nullptr);
+        if (r == VISTREL_HOST_OK) Require(taken <= given);
         break;
       }
     }
     if (!target && op != 8) Require(r == VISTREL_HOST_E_NULL_HANDLE);  // create takes no handle
+    if (target && stopped && op <= 3) Require(r == VISTREL_HOST_E_STOPPED);
     if (r < 0 || r == VISTREL_HOST_BUSY) {
       Require(std::memcmp(before.data(), peek.block.view, before.size()) == 0);
     }
