@@ -18,6 +18,7 @@
 #include "exchange/layout.h"
 #include "host/host_exchange.h"
 #include "platform/process.h"
+#include "platform/shared_memory.h"
 #include "platform/text.h"
 
 #if defined(_WIN32)
@@ -249,6 +250,17 @@ VISTREL_HOST_API vistrel_host_result VISTREL_HOST_CALL vistrel_host_create(const
         ho.outputFolder.size() > exchange::kOutputFolderUnits - 1) {
       return VISTREL_HOST_E_BAD_OPTIONS;
     }
+#if defined(_WIN32)
+    // A block of this name still open (the vistrel of an earlier handle of this process has not
+    // ended yet) would come back from the system at its own size, with its reader still serving
+    // it: never take it over. (On POSIX the old block keeps only its holder once its name is
+    // taken for the new one.)
+    platform::SharedBlock held;
+    if (platform::OpenSharedBlock(exchange::BlockName(platform::CurrentProcessId()), held)) {
+      platform::CloseSharedBlock(exchange::BlockName(platform::CurrentProcessId()), held);
+      return VISTREL_HOST_E_CREATE_FAILED;
+    }
+#endif
     if (handleExists.exchange(true)) return VISTREL_HOST_E_CREATE_FAILED;
     vistrel_host* h = new (std::nothrow) vistrel_host;
     if (!h) {

@@ -33,12 +33,6 @@ bool CreateSharedBlock(const std::u16string& name, std::size_t size, SharedBlock
   HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                         0, static_cast<DWORD>(size), Wide(name));
   if (!mapping) return false;
-  // A block of this name still held open (a vistrel of an earlier handle of this process that has
-  // not ended yet) comes back at its own size, and its reader is still serving it: never take it.
-  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-    ::CloseHandle(mapping);
-    return false;
-  }
   void* view = ::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
   if (!view) {
     ::CloseHandle(mapping);
